@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tools and the tests need.
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config ninja-build
+  libssl-dev openssl
+  libsqlite3-dev sqlite3
+  nlohmann-json3-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libcurl4-openssl-dev
+  libpcsclite-dev pcscd
+  softhsm2 opensc
+  libgtk-3-dev libwebkit2gtk-4.1-dev
+  xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+echo "install: installed ${missing[*]}"
