@@ -12,7 +12,7 @@ typedef unsigned short VARTYPE;
 typedef short VARIANT_BOOL;
 typedef double DATE;
 typedef union tagCY {
-  struct {
+  __extension__ struct {
     ULONG Lo;
     LONG Hi;
   };

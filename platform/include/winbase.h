@@ -41,3 +41,24 @@ WINBASEAPI HLOCAL LocalFree(HLOCAL hMem);
 
 // $TMPDIR or /tmp, always ending in "/".
 WINBASEAPI DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
+
+// String resources. A module carries its strings as an exported table named
+// "VelmoraStringTable"; LoadStringA gives them in the ANSI code page.
+struct VelmoraStringEntry {
+  UINT id;
+  const char* text;  // UTF-8
+};
+WINBASEAPI int LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
+
+typedef struct _OSVERSIONINFOA {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *LPOSVERSIONINFOA;
+static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA layout");
+#define VER_PLATFORM_WIN32_NT 2
+// The running kernel's version (major.minor.patch of its release).
+WINBASEAPI BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);

@@ -1,1 +1,50 @@
-// placeholder
+// Chinese dialog texts of the security component (UTF-8 here; LoadStringA
+// gives them in the ANSI code page).
+#include <windows.h>
+
+#include "resources/resource_ids.h"
+
+extern "C" __attribute__((visibility("default"))) const VelmoraStringEntry VelmoraStringTable[] = {
+    {IDS_SIGNCONFIRM_CAPTION, "以此憑證簽章"},
+    {IDS_SIGNCONFIRM_PLAINTEXT, "待簽章原文"},
+    {IDS_SIGNCONFIRM_CERTINFO, "憑證資訊"},
+    {IDS_SIGNCONFIRM_SERIAL, "序號 :"},
+    {IDS_SIGNCONFIRM_COMMONNAME, "持有人 :"},
+    {IDS_SIGNCONFIRM_VALIDITY, "有效期間:"},
+    {IDS_SIGNCONFIRM_FROM, "起 :"},
+    {IDS_SIGNCONFIRM_TO, "迄 :"},
+    {IDS_PFXFILE_CAPTION, "憑證檔案資訊"},
+    {IDS_PFXFILE_PATH, "憑證檔路徑 :"},
+    {IDS_PFXFILE_PASSWORD, "憑證檔密碼 :"},
+    {IDS_BROWSE, "瀏覽"},
+    {IDS_OK, "確定"},
+    {IDS_CANCEL, "取消"},
+    {IDS_PFXFILE_BROWSE_TITLE, "請選擇憑證檔案"},
+    {IDS_ERROR_INFORMATION, "錯誤訊息"},
+    {IDS_PFX_NOT_FOUND_PREFIX, "憑證檔("},
+    {IDS_PFX_NOT_FOUND_SUFFIX, ") : 錯誤或不存在"},
+    {IDS_UNSPECIFIED, "未指定"},
+    {IDS_CHANGEPWD_CAPTION, "變更憑證檔密碼"},
+    {IDS_CHANGEPWD_OLD, "請輸入憑證檔密碼 (1 ~ 16 字元) :"},
+    {IDS_CHANGEPWD_NEW, "請輸入新密碼 :"},
+    {IDS_CHANGEPWD_CONFIRM, "請再次確認新密碼 :"},
+    {IDS_CHANGEPWD_BROWSE_TITLE, "請選擇憑證檔案"},
+    {IDS_SIGNERLIST_CAPTION, "請選擇簽章憑證"},
+    {IDS_SIGNERLIST_CERTIFICATE, "檢視憑證"},
+    {IDS_COL_COMMONNAME, "憑證持有人"},
+    {IDS_COL_SERIAL, "憑證序號"},
+    {IDS_COL_NOTBEFORE, "起始日"},
+    {IDS_COL_NOTAFTER, "截止日"},
+    {IDS_COL_ISSUER, "憑證發行者"},
+    {IDS_PASSWORD_CAPTION, "請輸入憑證檔密碼"},
+    {IDS_EXPORT_CAPTION, "請輸入憑證檔資訊"},
+    {IDS_EXPORT_PROMPT, "請指定匯出的檔案名稱及路徑 :"},
+    {IDS_EXPORT_CONFIRM, "再次確認密碼"},
+    {IDS_EXPORT_HINT, "(英數字 1 ~ 16 字元)"},
+    {IDS_EXPORT_FOLDER_TITLE, "請選擇憑證檔案儲存路徑 :"},
+    {IDS_EXPORT_NO_WRITE_PREFIX, "憑證目錄 ("},
+    {IDS_EXPORT_NO_WRITE_SUFFIX, ") : 錯誤或沒有寫入權限"},
+    {IDS_READER_CAPTION, "選擇讀卡機"},
+    {IDS_READER_LABEL, "讀卡機"},
+    {0, nullptr},
+};

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Sets everything up and runs all tests: installs the packages, builds the
+# release and the sanitizer build, and runs the whole suite in both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install.sh
+bash scripts/build.sh
+bash scripts/build.sh --asan
+
+jobs=$(nproc 2>/dev/null || echo 2)
+status=0
+echo "== tests (release build) =="
+ctest --test-dir build --output-on-failure -j "$jobs" || status=1
+echo "== tests (address and undefined-behaviour sanitizers) =="
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs" || status=1
+exit $status

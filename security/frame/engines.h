@@ -1,0 +1,147 @@
+// The three process-wide engines behind the exported classes. All state of
+// the component lives here; the exported classes only forward.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace strabel {
+
+// A text result of an engine: wide text built from ANSI text, or no text at
+// all (the exported function then returns a null pointer).
+using WResult = std::optional<std::u16string>;
+
+// Component status codes used by the frame.
+enum : int {
+  kStatusOk = 0,
+  kProtectedMode = 1500,
+  kNotSupported = 5004,
+  kBadHandle = 5006,
+};
+
+// Key generator state of the request operations.
+struct CRsaGenerator {
+  std::string providerName;
+};
+struct CEccGenerator {
+  HANDLE myStore = nullptr;
+};
+
+class VELMORA_EXPORT CCapiCore {
+ public:
+  CCapiCore();
+  ~CCapiCore();
+
+  // Frame
+  WResult GetVersion();
+  int GetErrorCode() const { return m_nErrorCode; }
+  WResult GetErrorMsg() const;
+  int GetCapiErrorCode() const { return int(m_dwCapiErrorCode); }
+  WResult GetCapiErrorMsg() const;
+  int SetCodePage(int newCP);
+  int GetPortEx() const { return 0x10335; }
+
+  // System and registry helpers
+  WResult GetOSName() const;
+  WResult GetMacAddress();
+  WResult GetUserHomePath();
+  WResult RegReadHKCU(const std::u16string& name);
+  int RegWriteHKCUInt(const std::u16string& name, long value);
+  int RegWriteHKCUStr(const std::u16string& name, const std::u16string& text);
+
+  // Starts an operation: resets the status pair (or only the code) and
+  // applies the protected-mode guard. False when the operation must stop.
+  bool begin(bool guarded, bool resetCapiCode = true);
+  // Ends an operation that this build does not provide yet.
+  int notSupported(bool guarded);
+  WResult notSupportedText(bool guarded);
+  int fail(int status, DWORD platformError = 0);
+
+  int m_nErrorCode = 0;
+  DWORD m_dwCapiErrorCode = 0;
+  OSVERSIONINFOA m_osvi{};
+  CRsaGenerator m_rsaGenerator;
+  CEccGenerator m_eccGenerator;
+  std::string m_strProfileDir;
+  int m_nSignerMedia = -1;
+  std::string m_strSignerCertHash;
+  std::vector<BYTE> m_selectedCert;
+  std::string m_strSignerPfxPasswd;
+  std::string m_strSignerPfxFilePath;
+  std::string m_strSignerPfxFileName;
+  BYTE m_bPasswdRangePreset = 0;
+  int m_nPasswdMinLen = 0;
+  int m_nPasswdMaxLen = 16;
+  std::string m_strImportedPfxFilePath;
+  std::string m_strImportedPfxFileName;
+  std::string m_strExportedPfxFilePath;
+  std::string m_strExportedPfxFileName;
+  std::string m_strDefaultPfxPrefix;
+  std::string m_strCsrForSign;
+  std::string m_strCsrForEncrypt;
+  void* m_pSharedMemory = nullptr;
+  BYTE m_bIEProtectedMode = 0;
+  int m_nCodePage = 437;
+};
+
+class VELMORA_EXPORT CCertRegCore {
+ public:
+  CCertRegCore();
+
+  WResult GetVersion();
+  int GetErrorCode() const { return m_nErrorCode; }
+  WResult GetErrorMsg() const;
+  int GetCapiErrorCode() const { return int(m_dwCapiErrorCode); }
+  WResult GetCapiErrorMsg() const;
+  int RegSMCert(const std::u16string& csp);
+  int GetSuccessCount() const { return m_nSuccessCount; }
+  WResult GetSn() const;
+
+  int m_nErrorCode = 0;
+  DWORD m_dwCapiErrorCode = 0;
+  int m_nSuccessCount = 0;
+  std::string m_strSn;
+  BYTE m_bIEProtectedMode = 0;
+};
+
+// The card-reader part of the smart-card engine.
+class VELMORA_EXPORT CTaiMacReader {
+ public:
+  BYTE m_bConnected = 0;
+  std::string m_strReader;
+};
+
+class VELMORA_EXPORT CTaiMAC10Core : public CTaiMacReader {
+ public:
+  CTaiMAC10Core();
+  ~CTaiMAC10Core();
+
+  WResult GetVersion();
+  int GetErrorCode() const { return m_nErrorCode; }
+  WResult GetErrorMsg() const;
+  int GetCapiErrorCode() const { return int(m_dwCapiErrorCode); }
+  WResult GetCapiErrorMsg() const;
+  int SetCodePage(int newCP);
+
+  // Card operations report through their result, not the status fields.
+  int cardOperation() const { return m_bIEProtectedMode ? kProtectedMode : kNotSupported; }
+  WResult cardText() const { return std::u16string(); }
+
+  int m_nErrorCode = 0;
+  DWORD m_dwCapiErrorCode = 0;
+  BYTE m_bIEProtectedMode = 0;
+  int m_nCodePage = 950;
+};
+
+VELMORA_EXPORT CCapiCore& capiCore();
+VELMORA_EXPORT CCertRegCore& certRegCore();
+VELMORA_EXPORT CTaiMAC10Core& taiMacCore();
+
+// Engine text helpers: ANSI text (CP_ACP) <-> engine wide text.
+VELMORA_EXPORT std::u16string wideFromAnsi(const std::string& ansi);
+VELMORA_EXPORT std::string ansiFromWide(const std::u16string& wide);
+
+}  // namespace strabel

@@ -1,0 +1,221 @@
+// The exported member functions: switch to the component's resource
+// context, convert the arguments to wide text (CP_ACP), call the engine and
+// hand the text result back as a new buffer in the ANSI code page.
+#include <strabel/strabel.h>
+
+#include <cstring>
+#include <new>
+
+#include "frame/engines.h"
+#include "frame/frame.h"
+
+using strabel::capiCore;
+using strabel::certRegCore;
+using strabel::taiMacCore;
+using strabel::WResult;
+
+namespace {
+
+std::u16string in(const char* text) { return text ? strabel::wideFromAnsi(text) : std::u16string(); }
+
+// A new buffer of 2 x (wide length) + 2 bytes that the caller frees with delete[].
+char* out(const WResult& result) {
+  if (!result) return nullptr;
+  const std::u16string& wide = *result;
+  char* buffer = new (std::nothrow) char[2 * wide.size() + 2];
+  if (!buffer) throw StrabelComError{E_OUTOFMEMORY};
+  if (wide.empty()) {
+    buffer[0] = 0;
+    return buffer;
+  }
+  int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), int(wide.size()), buffer, int(2 * wide.size() + 1), nullptr,
+                              nullptr);
+  if (n <= 0) {
+    // A character that takes more than two bytes (UTF-8 as the ANSI code page):
+    // size the buffer by the conversion instead of failing.
+    int need = WideCharToMultiByte(CP_ACP, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+    delete[] buffer;
+    if (need <= 0) throw StrabelComError{HRESULT_FROM_WIN32(GetLastError())};
+    buffer = new (std::nothrow) char[size_t(need) + 2];
+    if (!buffer) throw StrabelComError{E_OUTOFMEMORY};
+    n = WideCharToMultiByte(CP_ACP, 0, wide.data(), int(wide.size()), buffer, need + 1, nullptr, nullptr);
+  }
+  buffer[n] = 0;
+  return buffer;
+}
+
+WResult stored(const std::string& field) { return strabel::wideFromAnsi(field); }
+
+// The chosen certificate's fields. Nothing can be chosen until signer
+// selection is built, so they are empty.
+WResult certField() { return std::u16string(); }
+
+constexpr bool kGuarded = true;
+constexpr bool kUnguarded = false;
+
+}  // namespace
+
+#define MANAGE_STATE strabel::ManageState manageState_
+
+// ---------------- CCAPILib ----------------
+
+char* CCAPILib::GetVersion() { MANAGE_STATE; return out(capiCore().GetVersion()); }
+int CCAPILib::GetErrorCode() { MANAGE_STATE; return capiCore().GetErrorCode(); }
+char* CCAPILib::GetErrorMsg() { MANAGE_STATE; return out(capiCore().GetErrorMsg()); }
+int CCAPILib::GetCapiErrorCode() { MANAGE_STATE; return capiCore().GetCapiErrorCode(); }
+char* CCAPILib::GetCapiErrorMsg() { MANAGE_STATE; return out(capiCore().GetCapiErrorMsg()); }
+int CCAPILib::SetCodePage(int newCP) { MANAGE_STATE; return capiCore().SetCodePage(newCP); }
+int CCAPILib::GetPortEx() { MANAGE_STATE; return capiCore().GetPortEx(); }
+
+char* CCAPILib::GetOSName() { MANAGE_STATE; return out(capiCore().GetOSName()); }
+char* CCAPILib::GetMacAddress() { MANAGE_STATE; return out(capiCore().GetMacAddress()); }
+char* CCAPILib::GetUserHomePath() { MANAGE_STATE; return out(capiCore().GetUserHomePath()); }
+char* CCAPILib::RegReadHKCU(const char* name) { MANAGE_STATE; return out(capiCore().RegReadHKCU(in(name))); }
+int CCAPILib::RegWriteHKCUInt(const char* name, long dw) {
+  MANAGE_STATE;
+  return capiCore().RegWriteHKCUInt(in(name), dw);
+}
+int CCAPILib::RegWriteHKCUStr(const char* name, const char* str) {
+  MANAGE_STATE;
+  return capiCore().RegWriteHKCUStr(in(name), in(str));
+}
+
+char* CCAPILib::Hash(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kUnguarded)); }
+char* CCAPILib::HashFile(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kUnguarded)); }
+
+char* CCAPILib::SymEncrypt(const char*, const char*, long, long) {
+  MANAGE_STATE;
+  return out(capiCore().notSupportedText(kGuarded));
+}
+char* CCAPILib::SymDecrypt(const char*, const char*, long, long) {
+  MANAGE_STATE;
+  return out(capiCore().notSupportedText(kGuarded));
+}
+char* CCAPILib::CertEncryptPkcs7(const char*, const char*, long, long) {
+  MANAGE_STATE;
+  return out(capiCore().notSupportedText(kGuarded));
+}
+char* CCAPILib::CertDecryptPkcs7(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
+
+int CCAPILib::SetProviderName(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
+char* CCAPILib::CreatePKCS10(const char*, long, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
+int CCAPILib::CreatePKCS10Pair(const char*, long, long) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
+char* CCAPILib::GetCsrForSign() { MANAGE_STATE; return out(stored(capiCore().m_strCsrForSign)); }
+char* CCAPILib::GetCsrForEncrypt() { MANAGE_STATE; return out(stored(capiCore().m_strCsrForEncrypt)); }
+char* CCAPILib::CreateEccPKCS10(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
+
+int CCAPILib::AcceptPKCS7(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
+int CCAPILib::AcceptPKCS7Ecc(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
+int CCAPILib::ImportCertChain(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
+
+int CCAPILib::PresetPasswdLengthRange(long min, long max) {
+  MANAGE_STATE;
+  auto& core = capiCore();
+  core.begin(kUnguarded);
+  if (min > max) std::swap(min, max);
+  if (min < 1) min = 0;
+  if (max <= 0) max = 16;
+  core.m_nPasswdMinLen = int(min);
+  core.m_nPasswdMaxLen = int(max);
+  core.m_bPasswdRangePreset = 1;
+  return core.m_nErrorCode;
+}
+int CCAPILib::SetDefaultPfxFileName(const char*) { MANAGE_STATE; return capiCore().notSupported(kUnguarded); }
+int CCAPILib::ChangePfxPasswd(const char*, const char*, const char*, const char*, long) {
+  MANAGE_STATE;
+  return capiCore().notSupported(kGuarded);
+}
+int CCAPILib::ChangePfxPasswdEx(const char*, const char*, const char*, const char*, long, long) {
+  MANAGE_STATE;
+  return capiCore().notSupported(kGuarded);
+}
+int CCAPILib::QueryPfxInfo(const char*, const char*, const char*, long, long) {
+  MANAGE_STATE;
+  return capiCore().notSupported(kGuarded);
+}
+int CCAPILib::ImportPfxToIE(const char*, const char*, const char*, long, long) {
+  MANAGE_STATE;
+  return capiCore().notSupported(kGuarded);
+}
+char* CCAPILib::GetImportedPfxFilePath() { MANAGE_STATE; return out(stored(capiCore().m_strImportedPfxFilePath)); }
+char* CCAPILib::GetImportedPfxFileName() { MANAGE_STATE; return out(stored(capiCore().m_strImportedPfxFileName)); }
+int CCAPILib::ExportPfxFromIE(const char*, const char*, const char*, long, long) {
+  MANAGE_STATE;
+  return capiCore().notSupported(kGuarded);
+}
+char* CCAPILib::GetExportedPfxFilePath() { MANAGE_STATE; return out(stored(capiCore().m_strExportedPfxFilePath)); }
+char* CCAPILib::GetExportedPfxFileName() { MANAGE_STATE; return out(stored(capiCore().m_strExportedPfxFileName)); }
+
+char* CCAPILib::ExportMobileFromPfx(const char*, const char*, const char*, long, long) {
+  MANAGE_STATE;
+  return out(capiCore().notSupportedText(kGuarded));
+}
+char* CCAPILib::ExportMobileFromIE(const char*, const char*, long, long) {
+  MANAGE_STATE;
+  return out(capiCore().notSupportedText(kGuarded));
+}
+
+int CCAPILib::SelectSigner(const char*, long, long) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
+int CCAPILib::SelectSignerEx(const char*, const char*, const char*, const char*, const char*, long, long) {
+  MANAGE_STATE;
+  return capiCore().notSupported(kGuarded);
+}
+int CCAPILib::SelectSignerEx2(const char*, const char*, const char*, long, const char*, long, long) {
+  MANAGE_STATE;
+  return capiCore().notSupported(kGuarded);
+}
+char* CCAPILib::GetSignerPfxFilePath() { MANAGE_STATE; return out(stored(capiCore().m_strSignerPfxFilePath)); }
+char* CCAPILib::GetSignerPfxFileName() { MANAGE_STATE; return out(stored(capiCore().m_strSignerPfxFileName)); }
+char* CCAPILib::GetCertB64() { MANAGE_STATE; return out(certField()); }
+char* CCAPILib::GetCertSubject() { MANAGE_STATE; return out(certField()); }
+char* CCAPILib::GetCertSubjectCN() { MANAGE_STATE; return out(certField()); }
+char* CCAPILib::GetCertIssuer() { MANAGE_STATE; return out(certField()); }
+char* CCAPILib::GetCertSerial() { MANAGE_STATE; return out(certField()); }
+char* CCAPILib::GetCertNotBefore() { MANAGE_STATE; return out(certField()); }
+char* CCAPILib::GetCertNotAfter() { MANAGE_STATE; return out(certField()); }
+char* CCAPILib::GetCertFinger() { MANAGE_STATE; return out(certField()); }
+
+char* CCAPILib::SignPkcs1(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
+char* CCAPILib::SignPkcs7(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
+
+// ---------------- CCAPICertRegLib ----------------
+
+char* CCAPICertRegLib::GetVersion() { MANAGE_STATE; return out(certRegCore().GetVersion()); }
+int CCAPICertRegLib::GetErrorCode() { MANAGE_STATE; return certRegCore().GetErrorCode(); }
+char* CCAPICertRegLib::GetErrorMsg() { MANAGE_STATE; return out(certRegCore().GetErrorMsg()); }
+int CCAPICertRegLib::GetCapiErrorCode() { MANAGE_STATE; return certRegCore().GetCapiErrorCode(); }
+char* CCAPICertRegLib::GetCapiErrorMsg() { MANAGE_STATE; return out(certRegCore().GetCapiErrorMsg()); }
+int CCAPICertRegLib::RegSMCert(const char* csp) { MANAGE_STATE; return certRegCore().RegSMCert(in(csp)); }
+int CCAPICertRegLib::GetSuccessCount() { MANAGE_STATE; return certRegCore().GetSuccessCount(); }
+char* CCAPICertRegLib::GetSn() { MANAGE_STATE; return out(certRegCore().GetSn()); }
+
+// ---------------- CCAPITaiMAC10 ----------------
+
+char* CCAPITaiMAC10::GetVersion() { MANAGE_STATE; return out(taiMacCore().GetVersion()); }
+int CCAPITaiMAC10::GetErrorCode() { MANAGE_STATE; return taiMacCore().GetErrorCode(); }
+char* CCAPITaiMAC10::GetErrorMsg() { MANAGE_STATE; return out(taiMacCore().GetErrorMsg()); }
+int CCAPITaiMAC10::GetCapiErrorCode() { MANAGE_STATE; return taiMacCore().GetCapiErrorCode(); }
+char* CCAPITaiMAC10::GetCapiErrorMsg() { MANAGE_STATE; return out(taiMacCore().GetCapiErrorMsg()); }
+int CCAPITaiMAC10::SetCodePage(int newCP) { MANAGE_STATE; return taiMacCore().SetCodePage(newCP); }
+
+int CCAPITaiMAC10::ConnectCard() { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::DisConnectCard() { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::GetCardStatus() { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::Check() { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::WriteCertMAC(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
+char* CCAPITaiMAC10::ReadBinary() { MANAGE_STATE; return out(taiMacCore().cardText()); }
+char* CCAPITaiMAC10::ReadPKMAC() { MANAGE_STATE; return out(taiMacCore().cardText()); }
+int CCAPITaiMAC10::MoveCert(const char*, const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
+char* CCAPITaiMAC10::ReadEF1001(long) { MANAGE_STATE; return out(taiMacCore().cardText()); }
+int CCAPITaiMAC10::ChangeANPin(const char*, const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::VerifyANPin(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
+char* CCAPITaiMAC10::GenRandom() { MANAGE_STATE; return out(taiMacCore().cardText()); }
+int CCAPITaiMAC10::TermAuth(const char*, const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::UnlockANPin() { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::WriteEF8000(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::WriteEF1001(long, const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::ResetANPIN(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
+char* CCAPITaiMAC10::Read8000(long, const char*) { MANAGE_STATE; return out(taiMacCore().cardText()); }
+int CCAPITaiMAC10::ResetPIN(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::VerrifyPIN(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::UnlockKey(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
