@@ -209,7 +209,7 @@ VELMORA_EXPORT DialogResult showDialog(const DialogRequest& request);
 
 // ---------------------------------------------------------------------------
 // Typed helpers, one per kind. They take every text from the caller (the
-// defaults are the English texts of the spec) and give std::nullopt or false
+// defaults are the English texts) and give std::nullopt or false
 // when the user cancels. Helpers that validate an answer ("OK requires the
 // file to exist") show the dialog again, pre-filled with the answer, until it
 // is valid or cancelled, as the Windows dialogs stay open.

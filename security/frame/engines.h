@@ -52,6 +52,10 @@ class VELMORA_EXPORT CCapiCore {
   int RegWriteHKCUInt(const std::u16string& name, long value);
   int RegWriteHKCUStr(const std::u16string& name, const std::u16string& text);
 
+  // Hashing
+  WResult Hash(const std::u16string& text, long flags);
+  WResult HashFile(const std::u16string& fileName, long flags);
+
   // Starts an operation: resets the status pair (or only the code) and
   // applies the protected-mode guard. False when the operation must stop.
   bool begin(bool guarded, bool resetCapiCode = true);

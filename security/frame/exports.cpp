@@ -80,8 +80,11 @@ int CCAPILib::RegWriteHKCUStr(const char* name, const char* str) {
   return capiCore().RegWriteHKCUStr(in(name), in(str));
 }
 
-char* CCAPILib::Hash(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kUnguarded)); }
-char* CCAPILib::HashFile(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kUnguarded)); }
+char* CCAPILib::Hash(const char* text, long flags) { MANAGE_STATE; return out(capiCore().Hash(in(text), flags)); }
+char* CCAPILib::HashFile(const char* name, long flags) {
+  MANAGE_STATE;
+  return out(capiCore().HashFile(in(name), flags));
+}
 
 char* CCAPILib::SymEncrypt(const char*, const char*, long, long) {
   MANAGE_STATE;

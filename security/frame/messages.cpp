@@ -1,4 +1,4 @@
-// The security component's status message tables (Part 2.2).
+// The security component's status message tables.
 #include "frame/messages.h"
 
 #include <algorithm>
@@ -24,7 +24,7 @@ struct FixedRow {
   const char* text;
 };
 
-// CCapiCore: 137 rows, ascending by code, as Part 2.2 lists them.
+// CCapiCore: 137 rows, ascending by code.
 constexpr Row kCapiRows[] = {
     {0, "Success(%d)", "成功(%d)"},
     {1001, "Unable to create directory(%d)", "無法建立目錄(%d)"},
@@ -228,7 +228,7 @@ constexpr bool validFixedRows(const FixedRow* begin, const FixedRow* end) {
   return true;
 }
 
-static_assert(std::size(kCapiRows) == 137, "Part 2.2 lists 137 rows in the main table");
+static_assert(std::size(kCapiRows) == 137, "the main table has 137 rows");
 static_assert(std::size(kTaiMacRows) == 3, "the smart-card engine has three rows besides its undefined format");
 static_assert(std::size(kCertRegRows) == 10, "the registration engine has ten rows besides its undefined format");
 static_assert(sortedAndUnique(kCapiRows) && sortedAndUnique(kTaiMacRows) && sortedAndUnique(kCertRegRows),

@@ -1,4 +1,4 @@
-// The security component's status messages (Part 2.2): the main table of
+// The security component's status messages: the main table of
 // CCapiCore, the four-row table of CTaiMAC10Core and the fixed table of
 // CCertRegCore. Every message is a printf format with one %d, which receives
 // the status code (negative codes print as signed decimals).

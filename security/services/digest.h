@@ -1,5 +1,5 @@
 // Strabel's own message digests: MD5 (RFC 1321), SHA-1, SHA-256 and SHA-512
-// (FIPS 180-4). No platform or OpenSSL provider is involved (spec Part 4.1).
+// (FIPS 180-4). No platform or OpenSSL provider is involved.
 //
 // Each digest keeps the usual context: chaining state, a 64-bit byte count and
 // a partial block. On x86-64, SHA-1 and SHA-256 use the processor's SHA

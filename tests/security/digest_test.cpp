@@ -284,7 +284,7 @@ TEST(Digest, FinalStartsANewMessageAndInitDropsInput) {
   }
 }
 
-// Spec Part 4.1: Hash("abc", 1) digests the UTF-16LE code units 61 00 62 00 63 00.
+// Hash("abc", 1) digests the UTF-16LE code units 61 00 62 00 63 00.
 TEST(Digest, Utf16TextBytes) {
   const unsigned char utf16[] = {0x61, 0x00, 0x62, 0x00, 0x63, 0x00};
   EXPECT_EQ(hex(strabel::digest(DigestAlg::MD5, utf16, sizeof utf16)),

@@ -1,4 +1,4 @@
-// The status message tables of Part 2.2: the main table (CCapiCore), the
+// The status message tables: the main table (CCapiCore), the
 // smart-card engine's table (CTaiMAC10Core) and the registration engine's
 // fixed table (CCertRegCore).
 #include <windows.h>
@@ -16,7 +16,7 @@ using strabel::capiMessage;
 using strabel::certRegMessage;
 using strabel::taiMacMessage;
 
-// ---- the edge cases Part 2.2 lists ----
+// ---- edge cases ----
 
 TEST(StatusMessages, SuccessInBothLanguages) {
   EXPECT_EQ(capiMessage(0, 437), "Success(0)");
@@ -85,7 +85,7 @@ struct Row {
   const char* chinese;
 };
 
-// A sample of every range of the main table, both columns, as Part 2.2 lists
+// A sample of every range of the main table, both columns, as the table holds
 // them (with the code in the parentheses).
 const Row kSample[] = {
     {0, "Success(0)", "成功(0)"},
