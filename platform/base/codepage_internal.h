@@ -18,4 +18,7 @@ VELMORA_EXPORT std::string convertCodePage(std::string_view text, UINT from, UIN
 inline std::string ansiFromUtf8(std::string_view utf8) { return convertCodePage(utf8, 65001, 0); }
 inline std::string utf8FromAnsi(std::string_view ansi) { return convertCodePage(ansi, 0, 65001); }
 
+// Appends the UTF-8 form of one code point (at most U+10FFFF).
+void appendUtf8(std::string& out, char32_t cp);
+
 }  // namespace velmora::platform

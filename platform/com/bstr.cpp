@@ -1,5 +1,6 @@
 // UTF-8 <-> UTF-16 for the BSTR conveniences (com/bstr.h), by hand.
 #include "com/bstr.h"
+#include "base/codepage_internal.h"
 
 namespace velmora::com {
 
@@ -17,23 +18,6 @@ void appendCodePoint(std::u16string& out, char32_t cp) {
   }
 }
 
-void appendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(char(cp));
-  } else if (cp < 0x800) {
-    out.push_back(char(0xC0 | (cp >> 6)));
-    out.push_back(char(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(char(0xE0 | (cp >> 12)));
-    out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(char(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(char(0xF0 | (cp >> 18)));
-    out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(char(0x80 | (cp & 0x3F)));
-  }
-}
 
 }  // namespace
 
@@ -94,12 +78,12 @@ std::string toUtf8(std::u16string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      appendUtf8(out, 0x10000 + ((char32_t(c) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
+      velmora::platform::appendUtf8(out, 0x10000 + ((char32_t(c) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
-      appendUtf8(out, kReplacement);
+      velmora::platform::appendUtf8(out, kReplacement);
     } else {
-      appendUtf8(out, c);
+      velmora::platform::appendUtf8(out, c);
     }
   }
   return out;

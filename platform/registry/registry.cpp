@@ -101,23 +101,6 @@ size_t decodeUtf8(std::string_view s, size_t i, char32_t& cp) {
   return n;
 }
 
-void encodeUtf8(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(char(cp));
-  } else if (cp < 0x800) {
-    out.push_back(char(0xC0 | (cp >> 6)));
-    out.push_back(char(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(char(0xE0 | (cp >> 12)));
-    out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(char(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(char(0xF0 | (cp >> 18)));
-    out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(char(0x80 | (cp & 0x3F)));
-  }
-}
 
 locale_t foldLocale() {
   static const locale_t loc = [] {
@@ -146,7 +129,7 @@ std::string foldName(std::string_view name) {
     } else if (loc) {
       cp = char32_t(towupper_l(wint_t(cp), loc));
     }
-    encodeUtf8(cp, out);
+    velmora::platform::appendUtf8(out, cp);
     i += n;
   }
   return out;
