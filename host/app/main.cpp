@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/host_log.h"
+#include "app/lsan_suppressions.h"
 #include "app/host_window.h"
 #include "app/single_instance.h"
 #include "app/texts.h"
