@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -181,6 +182,59 @@ TEST_F(ModalCall, AWorkerThreadsDialogRunsOnTheWindowThread) {
   loopUntil([&] { return done.load(); });
   worker.join();
   EXPECT_EQ(button, "ok:secret");
+}
+
+}  // namespace
+
+namespace {
+
+// Every label text of a widget tree.
+void collectLabels(GtkWidget* w, std::vector<std::string>& out) {
+  if (GTK_IS_LABEL(w)) out.emplace_back(gtk_label_get_text(GTK_LABEL(w)));
+  if (GTK_IS_BUTTON(w) && gtk_button_get_label(GTK_BUTTON(w))) out.emplace_back(gtk_button_get_label(GTK_BUTTON(w)));
+  if (GTK_IS_CONTAINER(w)) {
+    GList* children = gtk_container_get_children(GTK_CONTAINER(w));
+    for (GList* l = children; l; l = l->next) collectLabels(GTK_WIDGET(l->data), out);
+    g_list_free(children);
+  }
+}
+
+bool has(const std::vector<std::string>& v, const std::string& s) {
+  return std::find(v.begin(), v.end(), s) != v.end();
+}
+
+TEST_F(ModalCall, TheGtkRendererDrawsEachKindFromItsRequest) {
+  velmora::host::GtkDialogService dialogs;
+  {
+    velmora::ui::DialogRequest r;
+    r.kind = velmora::ui::kind::kAbout;
+    r.title = "關於 KAVOQuillet";
+    r.texts = {{"line.1", "KAVOQuillet, 1.8.0.0 版"}, {"line.2", "Copyright (C) KAVO"}, {"button.ok", "確定"}};
+    r.buttons = {"ok"};
+    GtkWidget* d = dialogs.build(r);
+    std::vector<std::string> labels;
+    collectLabels(d, labels);
+    EXPECT_EQ(std::string(gtk_window_get_title(GTK_WINDOW(d))), "關於 KAVOQuillet");
+    EXPECT_TRUE(has(labels, "KAVOQuillet, 1.8.0.0 版"));
+    EXPECT_TRUE(has(labels, "Copyright (C) KAVO"));
+    EXPECT_TRUE(has(labels, "確定"));
+    gtk_widget_destroy(d);
+  }
+  {
+    velmora::ui::DialogRequest r;
+    r.kind = velmora::ui::kind::kSignerList;
+    r.title = "Select one for Signed Data";
+    r.columns = {"Common Name", "Serial"};
+    r.rows = {{"Alice", "01"}, {"Bob", "02"}};
+    r.selected = 1;
+    r.buttons = {"ok", "cancel", "certificate"};
+    r.texts = {{"button.certificate", "Certificate"}};
+    r.options["disabled-buttons"] = "certificate";
+    answerDialogsSoon();
+    const auto result = dialogs.show(r);
+    EXPECT_EQ(result.button, "ok");
+    EXPECT_EQ(result.row, 1);
+  }
 }
 
 }  // namespace
