@@ -1,12 +1,15 @@
 #include "app/host_window.h"
 
+#include <X11/Xlib.h>
 #include <cairo.h>
+#include <gdk/gdkx.h>
 #include <glib-unix.h>
 #include <unistd.h>
 #include <winuser.h>
 
 #include <cmath>
 #include <filesystem>
+#include <vector>
 
 #include "app/deployment.h"
 #include "app/host_log.h"
@@ -121,6 +124,27 @@ void HostWindow::build() {
                    G_CALLBACK(+[](GtkMenuItem*, gpointer self) { static_cast<HostWindow*>(self)->showAbout(); }), this);
   gtk_header_bar_pack_start(GTK_HEADER_BAR(header_), menuButton);
   gtk_window_set_titlebar(GTK_WINDOW(window_), header_);
+
+  // Part 1.2 step 12 switches off the replacement of an unresponsive window
+  // by a ghost window, so that long bridge calls leave the real window on
+  // screen. The X11 counterpart: the window does not take part in the
+  // window manager's ping (_NET_WM_PING), so a desktop never marks it as
+  // not responding or offers to end it while a call runs.
+  g_signal_connect(window_, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
+                     GdkWindow* gw = gtk_widget_get_window(w);
+                     if (!gw || !GDK_IS_X11_WINDOW(gw)) return;
+                     Display* d = GDK_WINDOW_XDISPLAY(gw);
+                     const Atom ping = XInternAtom(d, "_NET_WM_PING", False);
+                     Atom* list = nullptr;
+                     int n = 0;
+                     if (!XGetWMProtocols(d, GDK_WINDOW_XID(gw), &list, &n)) return;
+                     std::vector<Atom> keep;
+                     for (int i = 0; i < n; ++i)
+                       if (list[i] != ping) keep.push_back(list[i]);
+                     XFree(list);
+                     XSetWMProtocols(d, GDK_WINDOW_XID(gw), keep.data(), int(keep.size()));
+                   }),
+                   nullptr);
 
   // Icon 128: the large and the small window icon.
   gtk_window_set_icon(GTK_WINDOW(window_), programIcon());

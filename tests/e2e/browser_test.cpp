@@ -234,3 +234,91 @@ TEST_F(Browser, ASecondInstanceShowsTheMessageAndEndsWhileTheFirstRuns) {
 }
 
 }  // namespace
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+// The program's top-level window on the display: its WM_PROTOCOLS and
+// size hints.
+struct WindowFacts {
+  bool found = false;
+  std::vector<std::string> protocols;
+  bool fixedSize = false;  // minimum size = maximum size
+  std::string icon;        // "set" when _NET_WM_ICON is there
+};
+
+Window findTitled(Display* d, Window w, const std::string& title) {
+  Atom utf8 = XInternAtom(d, "UTF8_STRING", False), name = XInternAtom(d, "_NET_WM_NAME", False);
+  Atom type;
+  int format;
+  unsigned long n, after;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(d, w, name, 0, 1024, False, utf8, &type, &format, &n, &after, &data) == Success && data) {
+    std::string t(reinterpret_cast<char*>(data), n);
+    XFree(data);
+    if (t == title) return w;
+  }
+  Window root, parent, *children = nullptr;
+  unsigned count = 0;
+  if (!XQueryTree(d, w, &root, &parent, &children, &count)) return 0;
+  Window found = 0;
+  for (unsigned i = 0; i < count && !found; ++i) found = findTitled(d, children[i], title);
+  if (children) XFree(children);
+  return found;
+}
+
+WindowFacts windowFacts(const std::string& display) {
+  WindowFacts f;
+  Display* d = XOpenDisplay(display.c_str());
+  if (!d) return f;
+  Window w = findTitled(d, DefaultRootWindow(d), "KAVOQuillet(測試) Ver 1.8");
+  if (w) {
+    f.found = true;
+    Atom* list = nullptr;
+    int n = 0;
+    if (XGetWMProtocols(d, w, &list, &n)) {
+      for (int i = 0; i < n; ++i) {
+        char* name = XGetAtomName(d, list[i]);
+        f.protocols.emplace_back(name);
+        XFree(name);
+      }
+      XFree(list);
+    }
+    XSizeHints hints{};
+    long supplied = 0;
+    if (XGetWMNormalHints(d, w, &hints, &supplied))
+      f.fixedSize = (hints.flags & PMinSize) && (hints.flags & PMaxSize) && hints.min_width == hints.max_width &&
+                    hints.min_height == hints.max_height;
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(d, w, XInternAtom(d, "_NET_WM_ICON", False), 0, 4, False, AnyPropertyType, &type, &format,
+                           &count, &after, &data) == Success && data) {
+      if (count > 0) f.icon = "set";
+      XFree(data);
+    }
+  }
+  XCloseDisplay(d);
+  return f;
+}
+
+TEST_F(Browser, TheWindowIsFixedInSizeHasTheIconAndIsNeverPinged) {
+  portal_.page("/home", page("<p>home</p>"));
+  e2e::Host host(display_, portal_.url("/home"), e2e::makeRuntimeDir(), "window");
+  ASSERT_TRUE(host.start());
+  ASSERT_TRUE(host.waitEvent("document-complete"));
+  const WindowFacts f = windowFacts(display_.name());
+  ASSERT_TRUE(f.found);
+  EXPECT_TRUE(f.fixedSize) << "the user cannot resize or maximise it";
+  EXPECT_EQ(f.icon, "set");
+  EXPECT_TRUE(std::find(f.protocols.begin(), f.protocols.end(), "WM_DELETE_WINDOW") != f.protocols.end());
+  EXPECT_TRUE(std::find(f.protocols.begin(), f.protocols.end(), "_NET_WM_PING") == f.protocols.end())
+      << "a long bridge call must not make the desktop offer to end the program";
+  EXPECT_EQ(host.stop(), 0);
+}
+
+}  // namespace
