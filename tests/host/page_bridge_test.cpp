@@ -10,6 +10,7 @@
 #include "channel/page_bridge.h"
 #include "channel/wire.h"
 #include "client_dlg.h"
+#include "method_table.h"
 #include "test_support.h"
 
 namespace {
@@ -26,6 +27,7 @@ class DirectTransport : public Transport {
     if (m.kind == Kind::Lookup) answer = encodeResult(Value::ofInt(lookupOverChannel(dispatch_, m.name)));
     else if (m.kind == Kind::Call) {
       frames.push_back(m.frame);
+      calls.push_back(bridge::methodTable()[size_t(m.dispid) - 1].name + std::string("/") + std::to_string(m.args.size()));
       answer = invokeOverChannel(dispatch_, m.dispid, m.args);
     } else return false;
     if (m.kind == Kind::Lookup) ++lookups;
@@ -35,6 +37,7 @@ class DirectTransport : public Transport {
   bool down = false;
   int lookups = 0;
   std::vector<std::string> frames;
+  std::vector<std::string> calls;  // "name/argument count"
 
  private:
   IDispatch* dispatch_;
@@ -121,6 +124,32 @@ TEST_F(PageBridge, TamperingWithBuiltInsChangesNothing) {
                  "try { external.getVersion(1) } catch (e) { e instanceof RealTE }"),
             "true");
   EXPECT_EQ(eval("try { external = 1; } catch (e) {} typeof external.getVersion"), "function");
+}
+
+// The script bridge library of Part 1.7, as carried beside the program.
+TEST_F(PageBridge, TheScriptLibraryWrapsTheBridgeAsPart17Says) {
+  const std::string lib = vtest::readFile(std::string(VELMORA_BIN_DIR) + "/velmora-bridge.js");
+  ASSERT_FALSE(lib.empty());
+  for (size_t i = 0; i < lib.size(); ++i) {
+    ASSERT_LT(static_cast<unsigned char>(lib[i]), 0x80) << "plain ASCII, at byte " << i;
+    if (lib[i] == '\n') ASSERT_TRUE(i > 0 && lib[i - 1] == '\r') << "CR LF line ends, at byte " << i;
+  }
+  ASSERT_EQ(eval(lib + "; 'loaded'"), "loaded");
+  EXPECT_EQ(eval("[CardTool, JCIC, CAPI, certReg, taimac].map(function (C) { return Object.keys(new C()).length; }).join()"),
+            "7,34,52,8,25");
+  EXPECT_EQ(eval("Object.getOwnPropertyNames(CAPI.prototype).length"), "1");  // no prototype methods
+  // Evaluating wrappers: a result of 10 gives the "registration failed" object.
+  EXPECT_EQ(eval("var r = new CardTool().RegCert('csp'); r.errCode"), "-1");
+  EXPECT_EQ(eval("typeof new CardTool().QueryCert()"), "object");
+  transport_.calls.clear();
+  eval("new CardTool().ChangePin('1', '2'); new CardTool().login('1'); new JCIC().Login('1', '2');"
+       "new taimac().Read8000(1, '2'); new taimac().ResetANPIN('9'); new CAPI().SetProviderName('p');"
+       "new CAPI().Hash('a', 0); new JCIC().GetVersion(); new certReg().RegSMCert('c')");
+  EXPECT_EQ(transport_.calls,
+            (std::vector<std::string>{"ChangePin1/2", "login/2", "jcicLogin/2", "mac_Read8000/2", "mac_ResetANPIN/1",
+                                      "SetProviderName/1", "capi_Hash/2", "get_GetVersion/0", "certReg_RegSMCert/1"}));
+  // Bridge errors propagate unchanged.
+  EXPECT_EQ(eval("try { new CAPI().Hash('a', 'x'); 'no' } catch (e) { e instanceof TypeError }"), "true");
 }
 
 TEST(PageBridgeDown, AnUnreachableHostIsAScriptError) {
