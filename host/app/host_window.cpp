@@ -40,6 +40,7 @@ HostWindow::HostWindow(CFENROClientDlg& dlg, std::shared_ptr<GtkDialogService> d
     : dlg_(dlg), dialogs_(std::move(dialogs)) {}
 
 HostWindow::~HostWindow() {
+  if (initHandler_) g_signal_handler_disconnect(webkit_web_context_get_default(), initHandler_);
   if (dialogs_) dialogs_->setParent(nullptr);
   if (window_) gtk_widget_destroy(window_);
   server_.reset();
@@ -178,29 +179,21 @@ void HostWindow::documentComplete(const std::string& frame) {
 int HostWindow::run() {
   // 13: the window and the browser control over its client area.
   build();
-  server_ = std::make_unique<velmora::channel::BridgeServer>(
-      static_cast<IDispatch*>(&dlg_), [this](const std::string& frame) { documentComplete(frame); });
-
   WebKitWebContext* context = webkit_web_context_get_default();
-  // 14: trusted sites, in order.
-  for (const char* host : deployment::kTrustedHosts) RegisterTrustedSite(host);
-  // 15, 16: the window menu (built above) and the icon.
-  if (dialogs_) dialogs_->setParent(GTK_WINDOW(window_));
-
-  // 17: the bridge: every frame of every page gets window.external.
-  std::string error;
-  if (!server_->start(&error)) {
-    hostLog("bridge-failed", {{"error", error}});
-  } else {
-    const std::string ext = extensionFolder();
-    webkit_web_context_set_web_extensions_directory(context, ext.c_str());
-    webkit_web_context_set_web_extensions_initialization_user_data(
-        context, g_variant_new("(ss)", server_->socketPath().c_str(), server_->secret().c_str()));
-    if (webkit_web_context_get_sandbox_enabled(context)) {
-      webkit_web_context_add_path_to_sandbox(context, ext.c_str(), TRUE);
-      webkit_web_context_add_path_to_sandbox(context, server_->folder().c_str(), FALSE);
-    }
-  }
+  // WebKit asks for the extension's folder and initialisation data right
+  // before it starts each web process (the first one starts with the first
+  // navigation, after step 17).
+  initHandler_ = g_signal_connect(context, "initialize-web-extensions", G_CALLBACK(+[](WebKitWebContext* ctx, gpointer self) {
+                     auto* w = static_cast<HostWindow*>(self);
+                     if (!w->server_ || w->server_->socketPath().empty()) return;
+                     const std::string ext = extensionFolder();
+                     webkit_web_context_set_web_extensions_directory(ctx, ext.c_str());
+                     webkit_web_context_set_web_extensions_initialization_user_data(
+                         ctx, g_variant_new("(ss)", w->server_->socketPath().c_str(), w->server_->secret().c_str()));
+                   }),
+                   this);
+  if (webkit_web_context_get_sandbox_enabled(context))
+    webkit_web_context_add_path_to_sandbox(context, extensionFolder().c_str(), TRUE);
   view_ = WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(context));
   WebKitSettings* settings = webkit_web_view_get_settings(view_);
   webkit_settings_set_enable_developer_extras(settings, FALSE);
@@ -217,6 +210,22 @@ int HostWindow::run() {
                    }),
                    nullptr);
   gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
+
+  // 14: trusted sites, in order.
+  for (const char* host : deployment::kTrustedHosts) RegisterTrustedSite(host);
+  // 15, 16: the window menu and the icon (built with the window); the
+  // dialogs are modal to it from now on.
+  if (dialogs_) dialogs_->setParent(GTK_WINDOW(window_));
+
+  // 17: the bridge: every frame of every page gets window.external.
+  server_ = std::make_unique<velmora::channel::BridgeServer>(
+      static_cast<IDispatch*>(&dlg_), [this](const std::string& frame) { documentComplete(frame); });
+  std::string error;
+  if (!server_->start(&error)) {
+    hostLog("bridge-failed", {{"error", error}});
+  } else if (webkit_web_context_get_sandbox_enabled(context)) {
+    webkit_web_context_add_path_to_sandbox(context, server_->folder().c_str(), FALSE);
+  }
 
   // The fixed size: the header bar and the view together are 810 x 633.
   gtk_widget_show_all(header_);

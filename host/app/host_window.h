@@ -44,6 +44,7 @@ class HostWindow {
   GtkWidget* header_ = nullptr;
   WebKitWebView* view_ = nullptr;
   bool closed_ = false;
+  gulong initHandler_ = 0;
 };
 
 }  // namespace velmora::host
