@@ -192,8 +192,16 @@ int HostWindow::run() {
                          ctx, g_variant_new("(ss)", w->server_->socketPath().c_str(), w->server_->secret().c_str()));
                    }),
                    this);
-  if (webkit_web_context_get_sandbox_enabled(context))
+  // WebKitGTK's bubblewrap sandbox is off by default in this API version;
+  // VELMORA_WEBKIT_SANDBOX=1 switches it on (the extension folder and the
+  // socket folder are then added to it, or the extension would not load).
+  if (const char* sb = getenv("VELMORA_WEBKIT_SANDBOX"); sb && std::string(sb) == "1")
+    webkit_web_context_set_sandbox_enabled(context, TRUE);
+  if (webkit_web_context_get_sandbox_enabled(context)) {
     webkit_web_context_add_path_to_sandbox(context, extensionFolder().c_str(), TRUE);
+    const std::string sockets = velmora::channel::BridgeServer::baseFolder();
+    if (!sockets.empty()) webkit_web_context_add_path_to_sandbox(context, sockets.c_str(), FALSE);
+  }
   view_ = WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(context));
   WebKitSettings* settings = webkit_web_view_get_settings(view_);
   webkit_settings_set_enable_developer_extras(settings, FALSE);
@@ -223,8 +231,6 @@ int HostWindow::run() {
   std::string error;
   if (!server_->start(&error)) {
     hostLog("bridge-failed", {{"error", error}});
-  } else if (webkit_web_context_get_sandbox_enabled(context)) {
-    webkit_web_context_add_path_to_sandbox(context, server_->folder().c_str(), FALSE);
   }
 
   // The fixed size: the header bar and the view together are 810 x 633.
@@ -256,7 +262,8 @@ int HostWindow::run() {
   };
   const guint term = g_unix_signal_add(SIGTERM, closeWindow, this);
   const guint intr = g_unix_signal_add(SIGINT, closeWindow, this);
-  hostLog("running", {{"socket", server_->socketPath()}});
+  hostLog("running", {{"socket", server_->socketPath()},
+                      {"sandbox", bool(webkit_web_context_get_sandbox_enabled(webkit_web_context_get_default()))}});
   gtk_main();
   g_source_remove(term);
   g_source_remove(intr);

@@ -43,27 +43,34 @@ std::string hexSecret() {
   return out;
 }
 
+}  // namespace
+
 // The folder that holds the sockets of this user: the session's runtime
-// folder when it is private, else /tmp/velmora-<uid>; a fresh 0700 folder
-// for this process inside it.
-bool makePrivateFolder(std::string& out, std::string* error) {
-  std::string base;
+// folder when it is private, else /tmp/velmora-<uid>.
+std::string BridgeServer::baseFolder(std::string* error) {
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   struct stat st {};
   if (runtime && *runtime && lstat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-      (st.st_mode & 077) == 0) {
-    base = runtime;
-  } else {
-    base = "/tmp/velmora-" + std::to_string(geteuid());
-    if (mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) {
-      if (error) *error = base + ": " + strerror(errno);
-      return false;
-    }
-    if (lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077)) {
-      if (error) *error = base + " is not a folder private to this user";
-      return false;
-    }
+      (st.st_mode & 077) == 0)
+    return runtime;
+  std::string base = "/tmp/velmora-" + std::to_string(geteuid());
+  if (mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (error) *error = base + ": " + strerror(errno);
+    return {};
   }
+  if (lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077)) {
+    if (error) *error = base + " is not a folder private to this user";
+    return {};
+  }
+  return base;
+}
+
+namespace {
+
+// A fresh 0700 folder for this process inside the base folder.
+bool makePrivateFolder(std::string& out, std::string* error) {
+  const std::string base = BridgeServer::baseFolder(error);
+  if (base.empty()) return false;
   std::string tmpl = base + "/bridge-XXXXXX";
   if (!mkdtemp(tmpl.data())) {
     if (error) *error = tmpl + ": " + strerror(errno);

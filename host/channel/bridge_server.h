@@ -36,6 +36,9 @@ class BridgeServer {
   // default main context. False with the reason in `error`.
   bool start(std::string* error = nullptr);
 
+  // The user's private folder that holds the per-process socket folders.
+  static std::string baseFolder(std::string* error = nullptr);
+
   const std::string& socketPath() const { return socketPath_; }
   const std::string& folder() const { return folder_; }
   const std::string& secret() const { return secret_; }

@@ -322,3 +322,26 @@ TEST_F(Browser, TheWindowIsFixedInSizeHasTheIconAndIsNeverPinged) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Browser, WithWebKitsSandboxOnEveryFrameStillGetsTheBridge) {
+  VTEST_REQUIRE(system("command -v bwrap >/dev/null 2>&1") == 0, "bubblewrap");
+  portal_.page("/home", page(R"(<iframe src="/frame"></iframe><script>
+    report('main', { version: attempt(function () { return external.getVersion(); }) });</script>)"));
+  portal_.page("/frame", page(R"(<script>
+    report('frame', { version: attempt(function () { return external.GetVersion(); }) });</script>)"));
+  e2e::Host host(display_, portal_.url("/home"), e2e::makeRuntimeDir(), "sandbox");
+  ASSERT_TRUE(host.start({"VELMORA_WEBKIT_SANDBOX=1"}));
+  const json main = portal_.waitReport("main");
+  const json frame = portal_.waitReport("frame");
+  EXPECT_EQ(main["version"]["value"], "1.8.0.0") << main;
+  EXPECT_EQ(frame["version"]["value"], "1.8.0.0") << frame;
+  bool sandboxed = false;
+  for (const auto& e : host.events())
+    if (e.value("event", "") == "running") sandboxed = e.value("sandbox", false);
+  EXPECT_TRUE(sandboxed);
+  EXPECT_EQ(host.stop(), 0);
+}
+
+}  // namespace
