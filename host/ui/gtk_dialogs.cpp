@@ -36,8 +36,10 @@ std::string stockLabel(const std::string& id) {
       {"ok", "_OK"},         {"cancel", "_Cancel"}, {"yes", "_Yes"},          {"no", "_No"},
       {"abort", "_Abort"},   {"retry", "_Retry"},   {"ignore", "_Ignore"},    {"try-again", "_Try Again"},
       {"continue", "C_ontinue"}, {"browse", "_Browse"}, {"certificate", "_Certificate"}, {"help", "_Help"}};
+  // GTK's own translation of the label in the user's language (a Chinese
+  // desktop shows 確定 for OK, as Windows message boxes do).
   for (auto& [k, v] : labels)
-    if (id == k) return v;
+    if (id == k) return g_dgettext("gtk30", v);
   return id;
 }
 
