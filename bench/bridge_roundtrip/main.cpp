@@ -6,6 +6,7 @@
 //   bench_bridge_roundtrip [CALLS]
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -47,6 +48,8 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   pid_t pid = fork();
   if (pid != 0) return pid;
   setpgid(0, 0);
+  // Nothing outlives the test: the child ends when its parent does.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
   for (const auto& e : env) putenv(strdup(e.c_str()));
   if (quiet) {
     int fd = open("/dev/null", O_WRONLY);

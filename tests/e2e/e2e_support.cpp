@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,6 +40,8 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   pid_t pid = fork();
   if (pid != 0) return pid;
   setpgid(0, 0);
+  // Nothing outlives the test: the child ends when its parent does.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
   for (const auto& e : extraEnv) putenv(strdup(e.c_str()));
   if (!outPath.empty()) {
     int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
