@@ -42,11 +42,11 @@ struct Value {
   std::string text;  // UTF-8
 
   static Value undefined() { return {}; }
-  static Value null() { return Value{Type::Null}; }
-  static Value ofBool(bool b) { Value v{Type::Bool}; v.boolean = b; return v; }
-  static Value ofInt(int32_t i) { Value v{Type::Int}; v.integer = i; return v; }
-  static Value ofDouble(double d) { Value v{Type::Double}; v.number = d; return v; }
-  static Value ofString(std::string s) { Value v{Type::String}; v.text = std::move(s); return v; }
+  static Value null() { Value v; v.type = Type::Null; return v; }
+  static Value ofBool(bool b) { Value v; v.type = Type::Bool; v.boolean = b; return v; }
+  static Value ofInt(int32_t i) { Value v; v.type = Type::Int; v.integer = i; return v; }
+  static Value ofDouble(double d) { Value v; v.type = Type::Double; v.number = d; return v; }
+  static Value ofString(std::string s) { Value v; v.type = Type::String; v.text = std::move(s); return v; }
   bool operator==(const Value&) const = default;
 };
 

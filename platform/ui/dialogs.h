@@ -76,7 +76,7 @@ struct DialogField {
 
 // A dialog to show. `kind` says which dialog it is and how to draw it
 // (DIALOGS.md); everything a renderer needs is here.
-struct DialogRequest {
+struct VELMORA_EXPORT DialogRequest {
   std::string kind;
   std::string title;
   // Named texts (UTF-8): labels, messages, hints. A button's label is the

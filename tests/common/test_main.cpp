@@ -12,6 +12,8 @@
 #include <string>
 
 #include "test_support.h"
+// GTK, GLib and WebKit allocations that live as long as the process.
+#include "../../host/app/lsan_suppressions.h"
 
 namespace {
 

@@ -1,0 +1,274 @@
+#include "app/host_window.h"
+
+#include <X11/Xlib.h>
+#include <cairo.h>
+#include <gdk/gdkx.h>
+#include <glib-unix.h>
+#include <unistd.h>
+#include <winuser.h>
+
+#include <cmath>
+#include <filesystem>
+#include <vector>
+
+#include "app/deployment.h"
+#include "app/host_log.h"
+#include "app/portal_check.h"
+#include "app/texts.h"
+#include "app/trusted_sites.h"
+#include "client_dlg.h"
+#include "ui/dialogs.h"
+#include "ui/gtk_dialogs.h"
+
+namespace velmora::host {
+
+namespace {
+
+// The folder of the web extension: VELMORA_WEBEXT_DIR, else
+// <program folder>/../lib/velmora/webext.
+std::string extensionFolder() {
+  if (const char* env = getenv("VELMORA_WEBEXT_DIR"); env && *env) return env;
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  return (exe.parent_path().parent_path() / "lib" / "velmora" / "webext").string();
+}
+
+}  // namespace
+
+HostWindow::HostWindow(CFENROClientDlg& dlg, std::shared_ptr<GtkDialogService> dialogs)
+    : dlg_(dlg), dialogs_(std::move(dialogs)) {}
+
+HostWindow::~HostWindow() {
+  if (initHandler_) g_signal_handler_disconnect(webkit_web_context_get_default(), initHandler_);
+  if (dialogs_) dialogs_->setParent(nullptr);
+  if (window_) gtk_widget_destroy(window_);
+  server_.reset();
+}
+
+GdkPixbuf* HostWindow::programIcon() {
+  // The program icon, drawn once: a blue rounded square with a white "Q".
+  static GdkPixbuf* icon = [] {
+    const int n = 64;
+    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, n, n);
+    cairo_t* cr = cairo_create(s);
+    const double r = 12;
+    cairo_new_sub_path(cr);
+    cairo_arc(cr, n - r, r, r, -M_PI / 2, 0);
+    cairo_arc(cr, n - r, n - r, r, 0, M_PI / 2);
+    cairo_arc(cr, r, n - r, r, M_PI / 2, M_PI);
+    cairo_arc(cr, r, r, r, M_PI, 3 * M_PI / 2);
+    cairo_close_path(cr);
+    cairo_set_source_rgb(cr, 0.09, 0.36, 0.68);
+    cairo_fill(cr);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_set_line_width(cr, 7);
+    cairo_arc(cr, n / 2.0, n / 2.0 - 2, 17, 0, 2 * M_PI);
+    cairo_stroke(cr);
+    cairo_move_to(cr, n / 2.0 + 6, n / 2.0 + 6);
+    cairo_line_to(cr, n / 2.0 + 19, n / 2.0 + 20);
+    cairo_stroke(cr);
+    cairo_destroy(cr);
+    GdkPixbuf* p = gdk_pixbuf_get_from_surface(s, 0, 0, n, n);
+    cairo_surface_destroy(s);
+    return p;
+  }();
+  return icon;
+}
+
+void HostWindow::showAbout() {
+  hostLog("about");
+  velmora::ui::AboutParams p;
+  p.title = text::kAboutTitle;
+  p.lines = {text::kAboutVersion, text::kAboutCopyright};
+  p.okLabel = text::kAboutOk;
+  velmora::ui::aboutDialog(p);
+}
+
+void HostWindow::build() {
+  window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_title(GTK_WINDOW(window_), text::kWindowTitle);
+  gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
+  g_signal_connect(window_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer self) {
+                     auto* w = static_cast<HostWindow*>(self);
+                     w->window_ = nullptr;
+                     w->closed_ = true;
+                     if (gtk_main_level() > 0) gtk_main_quit();
+                   }),
+                   this);
+
+  // The header bar stands in for the Windows title bar: title, the window
+  // menu (with the About item of the system menu), minimise and close.
+  header_ = gtk_header_bar_new();
+  gtk_header_bar_set_title(GTK_HEADER_BAR(header_), text::kWindowTitle);
+  gtk_header_bar_set_show_close_button(GTK_HEADER_BAR(header_), TRUE);
+  gtk_header_bar_set_decoration_layout(GTK_HEADER_BAR(header_), "icon:minimize,close");
+  GtkWidget* menuButton = gtk_menu_button_new();
+  gtk_widget_set_name(menuButton, "window-menu");
+  gtk_button_set_image(GTK_BUTTON(menuButton), gtk_image_new_from_icon_name("open-menu-symbolic", GTK_ICON_SIZE_BUTTON));
+  GtkWidget* menu = gtk_menu_new();
+  GtkWidget* minimise = gtk_menu_item_new_with_mnemonic(gtkMnemonic(text::kMenuMinimise).c_str());
+  GtkWidget* close = gtk_menu_item_new_with_mnemonic(gtkMnemonic(text::kMenuClose).c_str());
+  GtkWidget* about = gtk_menu_item_new_with_mnemonic(gtkMnemonic(text::kMenuAbout).c_str());
+  gtk_widget_set_name(about, "about");
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu), minimise);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu), close);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu), gtk_separator_menu_item_new());
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu), about);
+  gtk_widget_show_all(menu);
+  gtk_menu_button_set_popup(GTK_MENU_BUTTON(menuButton), menu);
+  g_signal_connect(minimise, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer w) { gtk_window_iconify(GTK_WINDOW(w)); }),
+                   window_);
+  g_signal_connect(close, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer w) { gtk_window_close(GTK_WINDOW(w)); }),
+                   window_);
+  g_signal_connect(about, "activate",
+                   G_CALLBACK(+[](GtkMenuItem*, gpointer self) { static_cast<HostWindow*>(self)->showAbout(); }), this);
+  gtk_header_bar_pack_start(GTK_HEADER_BAR(header_), menuButton);
+  gtk_window_set_titlebar(GTK_WINDOW(window_), header_);
+
+  // On Windows the program switches off the replacement of an unresponsive window
+  // by a ghost window, so that long bridge calls leave the real window on
+  // screen. The X11 counterpart: the window does not take part in the
+  // window manager's ping (_NET_WM_PING), so a desktop never marks it as
+  // not responding or offers to end it while a call runs.
+  g_signal_connect(window_, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
+                     GdkWindow* gw = gtk_widget_get_window(w);
+                     if (!gw || !GDK_IS_X11_WINDOW(gw)) return;
+                     Display* d = GDK_WINDOW_XDISPLAY(gw);
+                     const Atom ping = XInternAtom(d, "_NET_WM_PING", False);
+                     Atom* list = nullptr;
+                     int n = 0;
+                     if (!XGetWMProtocols(d, GDK_WINDOW_XID(gw), &list, &n)) return;
+                     std::vector<Atom> keep;
+                     for (int i = 0; i < n; ++i)
+                       if (list[i] != ping) keep.push_back(list[i]);
+                     XFree(list);
+                     XSetWMProtocols(d, GDK_WINDOW_XID(gw), keep.data(), int(keep.size()));
+                   }),
+                   nullptr);
+
+  // Icon 128: the large and the small window icon.
+  gtk_window_set_icon(GTK_WINDOW(window_), programIcon());
+}
+
+void HostWindow::documentComplete(const std::string& frame) {
+  if (!window_) return;
+  // Keep the centre, take the fixed size, come to the top and activate.
+  int x = 0, y = 0, w = 0, h = 0;
+  gtk_window_get_position(GTK_WINDOW(window_), &x, &y);
+  gtk_window_get_size(GTK_WINDOW(window_), &w, &h);
+  const int left = (x + (x + w)) / 2 - 405;
+  const int top = (y + (y + h)) / 2 - 316;
+  gtk_window_move(GTK_WINDOW(window_), left, top);
+  gtk_window_resize(GTK_WINDOW(window_), kWidth, kHeight);
+  gtk_window_present(GTK_WINDOW(window_));
+  // The window's size as the user sees it: the header bar (the title bar)
+  // and the view below it.
+  GtkAllocation a{}, t{};
+  gtk_widget_get_allocation(GTK_WIDGET(view_), &a);
+  gtk_widget_get_allocation(header_, &t);
+  hostLog("document-complete", {{"frame", frame},
+                                {"left", left},
+                                {"top", top},
+                                {"width", a.width},
+                                {"height", a.height + t.height},
+                                {"viewWidth", a.width},
+                                {"viewHeight", a.height}});
+}
+
+int HostWindow::run() {
+  // 13: the window and the browser control over its client area.
+  build();
+  WebKitWebContext* context = webkit_web_context_get_default();
+  // WebKit asks for the extension's folder and initialisation data right
+  // before it starts each web process (the first one starts with the first
+  // navigation, after step 17).
+  initHandler_ = g_signal_connect(context, "initialize-web-extensions", G_CALLBACK(+[](WebKitWebContext* ctx, gpointer self) {
+                     auto* w = static_cast<HostWindow*>(self);
+                     if (!w->server_ || w->server_->socketPath().empty()) return;
+                     const std::string ext = extensionFolder();
+                     webkit_web_context_set_web_extensions_directory(ctx, ext.c_str());
+                     webkit_web_context_set_web_extensions_initialization_user_data(
+                         ctx, g_variant_new("(ss)", w->server_->socketPath().c_str(), w->server_->secret().c_str()));
+                   }),
+                   this);
+  // WebKitGTK's bubblewrap sandbox is off by default in this API version;
+  // VELMORA_WEBKIT_SANDBOX=1 switches it on (the extension folder and the
+  // socket folder are then added to it, or the extension would not load).
+  if (const char* sb = getenv("VELMORA_WEBKIT_SANDBOX"); sb && std::string(sb) == "1")
+    webkit_web_context_set_sandbox_enabled(context, TRUE);
+  if (webkit_web_context_get_sandbox_enabled(context)) {
+    webkit_web_context_add_path_to_sandbox(context, extensionFolder().c_str(), TRUE);
+    const std::string sockets = velmora::channel::BridgeServer::baseFolder();
+    if (!sockets.empty()) webkit_web_context_add_path_to_sandbox(context, sockets.c_str(), FALSE);
+  }
+  view_ = WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(context));
+  WebKitSettings* settings = webkit_web_view_get_settings(view_);
+  webkit_settings_set_enable_developer_extras(settings, FALSE);
+  // A long bridge call blocks the web process; it is never killed for that.
+  g_signal_connect(view_, "web-process-terminated",
+                   G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer) {
+                     hostLog("web-process-terminated", {{"reason", int(reason)}});
+                   }),
+                   nullptr);
+  g_signal_connect(view_, "load-failed",
+                   G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* e, gpointer) -> gboolean {
+                     hostLog("load-failed", {{"uri", uri ? uri : ""}, {"error", e ? e->message : ""}});
+                     return FALSE;
+                   }),
+                   nullptr);
+  gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
+
+  // 14: trusted sites, in order.
+  for (const char* host : deployment::kTrustedHosts) RegisterTrustedSite(host);
+  // 15, 16: the window menu and the icon (built with the window); the
+  // dialogs are modal to it from now on.
+  if (dialogs_) dialogs_->setParent(GTK_WINDOW(window_));
+
+  // 17: the bridge: every frame of every page gets window.external.
+  server_ = std::make_unique<velmora::channel::BridgeServer>(
+      static_cast<IDispatch*>(&dlg_), [this](const std::string& frame) { documentComplete(frame); });
+  std::string error;
+  if (!server_->start(&error)) {
+    hostLog("bridge-failed", {{"error", error}});
+  }
+
+  // The fixed size: the header bar and the view together are 810 x 633.
+  gtk_widget_show_all(header_);
+  int headerHeight = 0;
+  gtk_widget_get_preferred_height(header_, nullptr, &headerHeight);
+  hostLog("layout", {{"headerHeight", headerHeight}});
+  gtk_widget_set_size_request(GTK_WIDGET(view_), kWidth, std::max(1, kHeight - headerHeight));
+  gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
+
+  // 18: the portal check, before the window is first shown.
+  const std::string home = homeUrl();
+  const PortalCheckResult check = CheckPortalReachable(home);
+  hostLog("portal-check", {{"url", home}, {"ok", check.ok}, {"status", check.status}, {"error", check.error}});
+  if (!check.ok) {
+    velmora::ui::messageBox(text::kApology, text::kApologyCaption, MB_OK | MB_ICONEXCLAMATION);
+    hostLog("quit", {{"reason", "portal-check"}});
+    return 0;
+  }
+  // 19, 20: the first navigation; the host flags need nothing here.
+  webkit_web_view_load_uri(view_, home.c_str());
+  gtk_widget_show_all(window_);
+
+  // SIGTERM and SIGINT close the window as the close box does.
+  auto closeWindow = +[](gpointer self) -> gboolean {
+    auto* w = static_cast<HostWindow*>(self);
+    if (w->window_) gtk_window_close(GTK_WINDOW(w->window_));
+    return G_SOURCE_CONTINUE;
+  };
+  const guint term = g_unix_signal_add(SIGTERM, closeWindow, this);
+  const guint intr = g_unix_signal_add(SIGINT, closeWindow, this);
+  hostLog("running", {{"socket", server_->socketPath()},
+                      {"sandbox", bool(webkit_web_context_get_sandbox_enabled(webkit_web_context_get_default()))}});
+  gtk_main();
+  g_source_remove(term);
+  g_source_remove(intr);
+  hostLog("closed", {{"calls", server_->calls()}});
+  return 0;
+}
+
+}  // namespace velmora::host

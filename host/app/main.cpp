@@ -1,0 +1,52 @@
+// velmora: the program. Single instance per user session, the window
+// object with its component objects, the window, the portal.
+#include <gtk/gtk.h>
+#include <winuser.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "app/host_log.h"
+#include "app/lsan_suppressions.h"
+#include "app/host_window.h"
+#include "app/single_instance.h"
+#include "app/texts.h"
+#include "client_dlg.h"
+#include "ui/dialogs.h"
+#include "ui/gtk_dialogs.h"
+
+int main(int argc, char** argv) {
+  using namespace velmora::host;
+  // The command line is ignored (GTK takes its own options).
+  gtk_init(&argc, &argv);
+  // The GTK dialogs, unless the environment asks for the scripted service
+  // (VELMORA_DIALOG_SCRIPT / VELMORA_DIALOG_LOG).
+  auto dialogs = std::make_shared<GtkDialogService>();
+  const char* script = getenv("VELMORA_DIALOG_SCRIPT");
+  const char* log = getenv("VELMORA_DIALOG_LOG");
+  if (!(script && *script) && !(log && *log)) velmora::ui::installDialogService(dialogs);
+
+  // 1, 2: the single-instance guard.
+  std::unique_ptr<SingleInstance> guard;
+  std::string error;
+  if (SingleInstance::acquire("Velmora", guard, &error) != SingleInstance::Outcome::Acquired) {
+    hostLog("already-running", {{"error", error}});
+    velmora::ui::messageBox(text::kAlreadyRunning, "", MB_OK);
+    return 0;
+  }
+  hostLog("start");
+  int status;
+  {
+    // 10-12: the window object and its component objects (card tool, then
+    // the token component); destroyed in reverse after the window.
+    auto dlg = std::make_unique<CFENROClientDlg>();
+    {
+      HostWindow window(*dlg, dialogs);
+      status = window.run();
+    }
+    dlg.reset();
+  }
+  velmora::ui::installDialogService(nullptr);
+  hostLog("end");
+  return status;
+}
