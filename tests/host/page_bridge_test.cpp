@@ -132,7 +132,9 @@ TEST_F(PageBridge, TheScriptLibraryWrapsTheBridgeAsPart17Says) {
   ASSERT_FALSE(lib.empty());
   for (size_t i = 0; i < lib.size(); ++i) {
     ASSERT_LT(static_cast<unsigned char>(lib[i]), 0x80) << "plain ASCII, at byte " << i;
-    if (lib[i] == '\n') ASSERT_TRUE(i > 0 && lib[i - 1] == '\r') << "CR LF line ends, at byte " << i;
+    if (lib[i] == '\n') {
+      ASSERT_TRUE(i > 0 && lib[i - 1] == '\r') << "CR LF line ends, at byte " << i;
+    }
   }
   ASSERT_EQ(eval(lib + "; 'loaded'"), "loaded");
   EXPECT_EQ(eval("[CardTool, JCIC, CAPI, certReg, taimac].map(function (C) { return Object.keys(new C()).length; }).join()"),
