@@ -52,6 +52,12 @@ class VELMORA_EXPORT CCapiCore {
   int RegWriteHKCUInt(const std::u16string& name, long value);
   int RegWriteHKCUStr(const std::u16string& name, const std::u16string& text);
 
+  // Symmetric encryption
+  WResult SymEncrypt(const std::u16string& plainText, const std::u16string& passwdHex, long iAlgorithm,
+                     long dwFlags);
+  WResult SymDecrypt(const std::u16string& cipherText, const std::u16string& passwdHex, long iAlgorithm,
+                     long dwFlags);
+
   // Starts an operation: resets the status pair (or only the code) and
   // applies the protected-mode guard. False when the operation must stop.
   bool begin(bool guarded, bool resetCapiCode = true);

@@ -83,13 +83,13 @@ int CCAPILib::RegWriteHKCUStr(const char* name, const char* str) {
 char* CCAPILib::Hash(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kUnguarded)); }
 char* CCAPILib::HashFile(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kUnguarded)); }
 
-char* CCAPILib::SymEncrypt(const char*, const char*, long, long) {
+char* CCAPILib::SymEncrypt(const char* strPlainText, const char* strPasswdHex, long iAlgorithm, long dwFlags) {
   MANAGE_STATE;
-  return out(capiCore().notSupportedText(kGuarded));
+  return out(capiCore().SymEncrypt(in(strPlainText), in(strPasswdHex), iAlgorithm, dwFlags));
 }
-char* CCAPILib::SymDecrypt(const char*, const char*, long, long) {
+char* CCAPILib::SymDecrypt(const char* strCipher, const char* strPasswdHex, long iAlgorithm, long dwFlags) {
   MANAGE_STATE;
-  return out(capiCore().notSupportedText(kGuarded));
+  return out(capiCore().SymDecrypt(in(strCipher), in(strPasswdHex), iAlgorithm, dwFlags));
 }
 char* CCAPILib::CertEncryptPkcs7(const char*, const char*, long, long) {
   MANAGE_STATE;

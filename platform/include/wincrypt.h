@@ -1,0 +1,164 @@
+// CryptoAPI: providers, key containers, keys, ciphers and hashes, with the
+// SDK's names, structure layouts and error codes. Every function returns
+// FALSE (or null) on failure and leaves the reason in GetLastError().
+#pragma once
+
+#include <windef.h>
+#include <winerror.h>
+
+typedef ULONG_PTR HCRYPTPROV;
+typedef ULONG_PTR HCRYPTKEY;
+typedef ULONG_PTR HCRYPTHASH;
+typedef unsigned int ALG_ID;
+
+// ---- Algorithm identifiers ----
+#define ALG_CLASS_SIGNATURE (1 << 13)
+#define ALG_CLASS_MSG_ENCRYPT (2 << 13)
+#define ALG_CLASS_DATA_ENCRYPT (3 << 13)
+#define ALG_CLASS_HASH (4 << 13)
+#define ALG_CLASS_KEY_EXCHANGE (5 << 13)
+#define GET_ALG_CLASS(x) ((x) & (7 << 13))
+#define ALG_TYPE_ANY 0
+#define ALG_TYPE_RSA (2 << 9)
+#define ALG_TYPE_BLOCK (3 << 9)
+#define ALG_TYPE_STREAM (4 << 9)
+#define GET_ALG_TYPE(x) ((x) & (15 << 9))
+
+#define CALG_MD5 0x00008003
+#define CALG_SHA1 0x00008004
+#define CALG_SHA 0x00008004
+#define CALG_SSL3_SHAMD5 0x00008008
+#define CALG_SHA_256 0x0000800c
+#define CALG_SHA_384 0x0000800d
+#define CALG_SHA_512 0x0000800e
+#define CALG_RSA_SIGN 0x00002400
+#define CALG_RSA_KEYX 0x0000a400
+#define CALG_DES 0x00006601
+#define CALG_3DES_112 0x00006609
+#define CALG_3DES 0x00006603
+#define CALG_RC2 0x00006602
+#define CALG_RC4 0x00006801
+#define CALG_AES_128 0x0000660e
+#define CALG_AES_192 0x0000660f
+#define CALG_AES_256 0x00006610
+
+// ---- Providers ----
+#define PROV_RSA_FULL 1
+#define PROV_RSA_SIG 2
+#define PROV_DSS 3
+#define PROV_RSA_SCHANNEL 12
+#define PROV_DSS_DH 13
+#define PROV_RSA_AES 24
+
+#define MS_DEF_PROV_A "Microsoft Base Cryptographic Provider v1.0"
+#define MS_ENHANCED_PROV_A "Microsoft Enhanced Cryptographic Provider v1.0"
+#define MS_STRONG_PROV_A "Microsoft Strong Cryptographic Provider"
+#define MS_ENH_RSA_AES_PROV_A "Microsoft Enhanced RSA and AES Cryptographic Provider"
+#define MS_DEF_PROV MS_DEF_PROV_A
+#define MS_ENHANCED_PROV MS_ENHANCED_PROV_A
+#define MS_STRONG_PROV MS_STRONG_PROV_A
+#define MS_ENH_RSA_AES_PROV MS_ENH_RSA_AES_PROV_A
+
+// CryptAcquireContext flags
+#define CRYPT_VERIFYCONTEXT 0xF0000000
+#define CRYPT_NEWKEYSET 0x00000008
+#define CRYPT_DELETEKEYSET 0x00000010
+#define CRYPT_MACHINE_KEYSET 0x00000020
+#define CRYPT_SILENT 0x00000040
+#define CRYPT_DEFAULT_CONTAINER_OPTIONAL 0x00000080
+
+// CryptGetProvParam
+#define PP_ENUMALGS 1
+#define PP_ENUMCONTAINERS 2
+#define PP_IMPTYPE 3
+#define PP_NAME 4
+#define PP_VERSION 5
+#define PP_CONTAINER 6
+#define PP_PROVTYPE 16
+#define PP_UNIQUE_CONTAINER 36
+#define CRYPT_FIRST 1
+#define CRYPT_NEXT 2
+
+// ---- Keys ----
+#define AT_KEYEXCHANGE 1
+#define AT_SIGNATURE 2
+
+// CryptGenKey / CryptImportKey flags; the key length in bits sits in the
+// upper 16 bits of dwFlags.
+#define CRYPT_EXPORTABLE 0x00000001
+#define CRYPT_USER_PROTECTED 0x00000002
+#define CRYPT_CREATE_SALT 0x00000004
+#define CRYPT_UPDATE_KEY 0x00000008
+#define CRYPT_NO_SALT 0x00000010
+#define CRYPT_PREGEN 0x00000040
+#define CRYPT_ARCHIVABLE 0x00004000
+#define CRYPT_FORCE_KEY_PROTECTION_HIGH 0x00008000
+#define RSA1024BIT_KEY 0x04000000
+
+// Key blobs
+#define SIMPLEBLOB 0x1
+#define PUBLICKEYBLOB 0x6
+#define PRIVATEKEYBLOB 0x7
+#define PLAINTEXTKEYBLOB 0x8
+#define CUR_BLOB_VERSION 2
+
+typedef struct _PUBLICKEYSTRUC {
+  BYTE bType;
+  BYTE bVersion;
+  WORD reserved;
+  ALG_ID aiKeyAlg;
+} BLOBHEADER, PUBLICKEYSTRUC;
+
+typedef struct _RSAPUBKEY {
+  DWORD magic;  // "RSA1" (0x31415352) public, "RSA2" (0x32415352) private
+  DWORD bitlen;
+  DWORD pubexp;
+} RSAPUBKEY;
+
+// CryptSetKeyParam / CryptGetKeyParam
+#define KP_IV 1
+#define KP_SALT 2
+#define KP_PADDING 3
+#define KP_MODE 4
+#define KP_MODE_BITS 5
+#define KP_PERMISSIONS 6
+#define KP_ALGID 7
+#define KP_BLOCKLEN 8
+#define KP_KEYLEN 9
+#define KP_CERTIFICATE 26
+
+#define PKCS5_PADDING 1
+#define RANDOM_PADDING 2
+#define ZERO_PADDING 3
+
+#define CRYPT_MODE_CBC 1
+#define CRYPT_MODE_ECB 2
+#define CRYPT_MODE_OFB 3
+#define CRYPT_MODE_CFB 4
+#define CRYPT_MODE_CTS 5
+
+#define CRYPT_ENCRYPT 0x0001
+#define CRYPT_DECRYPT 0x0002
+#define CRYPT_EXPORT 0x0004
+#define CRYPT_READ 0x0008
+#define CRYPT_WRITE 0x0010
+#define CRYPT_MAC 0x0020
+
+// ---- Functions ----
+WINBASEAPI BOOL CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD* pdwProvType,
+                                    LPSTR szProvName, DWORD* pcbProvName);
+WINBASEAPI BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider, DWORD dwProvType,
+                                     DWORD dwFlags);
+WINBASEAPI BOOL CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved, DWORD dwFlags);
+WINBASEAPI BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
+WINBASEAPI BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags);
+
+WINBASEAPI BOOL CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
+                               DWORD dwFlags, HCRYPTKEY* phKey);
+WINBASEAPI BOOL CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
+WINBASEAPI BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags);
+WINBASEAPI BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
+                             DWORD* pdwDataLen, DWORD dwBufLen);
+WINBASEAPI BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
+                             DWORD* pdwDataLen);
+WINBASEAPI BOOL CryptDestroyKey(HCRYPTKEY hKey);
