@@ -45,8 +45,20 @@ const std::vector<ProviderInfo>& providerTable();
 const ProviderInfo* findProvider(const std::string& name);
 bool providerSupports(const ProviderInfo& info, ALG_ID alg);
 
+// An RSA key pair (or public key) as the provider holds it.
+struct RsaMaterial {
+  ~RsaMaterial();
+  EVP_PKEY* pkey = nullptr;
+  ALG_ID alg = CALG_RSA_KEYX;
+  bool hasPrivate = false;
+  bool exportable = false;
+  bool userProtected = false;
+};
+
 struct ProvContext {
   const ProviderInfo* info = nullptr;
+  // A verify-only context keeps the keys it makes in memory, by key spec.
+  std::shared_ptr<RsaMaterial> verifyKeys[3];
   std::string container;  // empty for a verify-only context
   bool verifyOnly = false;
   bool silent = false;
@@ -122,9 +134,44 @@ struct CryptKey {
   DWORD padding = PKCS5_PADDING;
   EVP_CIPHER_CTX* enc = nullptr;  // ECB over one block; we chain ourselves
   EVP_CIPHER_CTX* dec = nullptr;
+
+  // RSA keys
+  std::shared_ptr<RsaMaterial> rsa;
+  DWORD keySpec = 0;
 };
 
 HandleTable<CryptKey>& keys();
+
+// The RSA key of `spec` in a context: its container's (loaded from the file)
+// or the verify-only context's. Null with the error in `error`.
+std::shared_ptr<RsaMaterial> userKey(const ProvContext& prov, DWORD spec, DWORD& error);
+// Asks the user before a user-protected key is created or used; 0 when the
+// user agreed (or the key is not protected), else the error to report.
+DWORD confirmKeyUse(const ProvContext& prov, const RsaMaterial& key, const char* operation, bool creating = false);
+// PKCS #1 v1.5 signature of a digest, big-endian as OpenSSL gives it.
+// `digestOid` empty: the digest is signed without a DigestInfo.
+bool rsaSignDigest(EVP_PKEY* pkey, const std::string& digestName, const BYTE* digest, size_t n,
+                   std::vector<BYTE>& sig);
+// RSAPublicKey DER of a key, and the key from a PUBLICKEYBLOB.
+bool rsaPublicDer(EVP_PKEY* pkey, std::vector<BYTE>& der);
+EVP_PKEY* rsaFromPublicBlob(const BYTE* blob, DWORD n, DWORD& error);
+bool rsaPublicBlob(EVP_PKEY* pkey, ALG_ID alg, std::vector<BYTE>& blob);
+// CryptImportKey of PUBLICKEYBLOB and PRIVATEKEYBLOB.
+BOOL importRsaBlob(const std::shared_ptr<ProvContext>& prov, const BYTE* pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
+                   DWORD dwFlags, HCRYPTKEY* phKey);
+
+struct CryptHash {
+  ~CryptHash();
+  std::shared_ptr<ProvContext> prov;
+  ALG_ID alg = 0;
+  EVP_MD_CTX* ctx = nullptr;
+  std::vector<BYTE> value;
+  bool finished = false;
+};
+HandleTable<CryptHash>& hashes();
+// OpenSSL's name of a CryptoAPI hash, or null.
+const char* digestName(ALG_ID alg);
+size_t digestSize(ALG_ID alg);
 
 // Block-cipher helpers for the symmetric keys.
 DWORD symmetricKeyLength(ALG_ID alg);  // bytes, 0 when not a supported cipher

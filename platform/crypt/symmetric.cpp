@@ -141,6 +141,9 @@ BOOL CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYP
   switch (header.bType) {
     case PLAINTEXTKEYBLOB:
       return importPlaintextKey(prov, pbData, dwDataLen, hPubKey, dwFlags, phKey);
+    case PUBLICKEYBLOB:
+    case PRIVATEKEYBLOB:
+      return importRsaBlob(prov, pbData, dwDataLen, hPubKey, dwFlags, phKey);
     default:
       return fail(NTE_BAD_TYPE);
   }

@@ -162,3 +162,26 @@ WINBASEAPI BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD
 WINBASEAPI BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData,
                              DWORD* pdwDataLen);
 WINBASEAPI BOOL CryptDestroyKey(HCRYPTKEY hKey);
+
+WINBASEAPI BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey);
+WINBASEAPI BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey);
+WINBASEAPI BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags, BYTE* pbData,
+                               DWORD* pdwDataLen);
+
+// ---- Hashes and signatures ----
+#define HP_ALGID 0x0001
+#define HP_HASHVAL 0x0002
+#define HP_HASHSIZE 0x0004
+#define CRYPT_NOHASHOID 0x00000001
+
+WINBASEAPI BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH* phHash);
+WINBASEAPI BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags);
+WINBASEAPI BOOL CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
+WINBASEAPI BOOL CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen, DWORD dwFlags);
+WINBASEAPI BOOL CryptDestroyHash(HCRYPTHASH hHash);
+// The signature comes out little-endian (least significant byte first), as
+// the Windows providers give it.
+WINBASEAPI BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR szDescription, DWORD dwFlags,
+                               BYTE* pbSignature, DWORD* pdwSigLen);
+WINBASEAPI BOOL CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen, HCRYPTKEY hPubKey,
+                                      LPCSTR szDescription, DWORD dwFlags);
