@@ -2,10 +2,12 @@
 // provider table, handle tables, key containers on disk and the key objects.
 #pragma once
 
+// OpenSSL before wincrypt.h: see X509_NAME there.
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
 #include <wincrypt.h>
 #include <windows.h>
-
-#include <openssl/types.h>
 
 #include <memory>
 #include <mutex>
@@ -221,5 +223,26 @@ DWORD deleteContainer(const std::string& name);
 // Every container's record in the folder (for the store inspector).
 std::vector<std::string> listContainerFiles();
 DWORD loadContainerFile(const std::string& path, ContainerRecord& record);
+
+}  // namespace velmora::crypt
+
+namespace velmora::crypt {
+
+// ---- Names ----
+
+struct NameAttr {
+  std::string oid;
+  DWORD type = 0;          // CERT_RDN_*
+  std::vector<BYTE> raw;   // the value's content bytes as encoded
+  std::vector<BYTE> whole; // the whole encoded value
+};
+using ParsedName = std::vector<std::vector<NameAttr>>;
+
+// A DER Name; false when it is not one.
+bool parseName(const BYTE* der, size_t n, ParsedName& name);
+// The value as text.
+std::u16string attrText(const NameAttr& attr);
+// The X.500 key of an attribute ("CN", "O", ...), or empty.
+const char* x500Key(const std::string& oid);
 
 }  // namespace velmora::crypt
