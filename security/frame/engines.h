@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "certs/rsa_request.h"
+
 namespace strabel {
 
 // A text result of an engine: wide text built from ANSI text, or no text at
@@ -23,9 +25,7 @@ enum : int {
 };
 
 // Key generator state of the request operations.
-struct CRsaGenerator {
-  std::string providerName;
-};
+using CRsaGenerator = RsaRequestGenerator;
 struct CEccGenerator {
   HANDLE myStore = nullptr;
 };
@@ -51,6 +51,11 @@ class VELMORA_EXPORT CCapiCore {
   WResult RegReadHKCU(const std::u16string& name);
   int RegWriteHKCUInt(const std::u16string& name, long value);
   int RegWriteHKCUStr(const std::u16string& name, const std::u16string& text);
+
+  // RSA keys and requests
+  int SetProviderName(const std::u16string& name);
+  WResult CreatePKCS10(const std::u16string& commonName, long keyBits, long genKeyFlags);
+  int CreatePKCS10Pair(const std::u16string& commonName, long keyBits, long genKeyFlags);
 
   // Symmetric encryption
   WResult SymEncrypt(const std::u16string& plainText, const std::u16string& passwdHex, long iAlgorithm,

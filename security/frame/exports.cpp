@@ -97,9 +97,15 @@ char* CCAPILib::CertEncryptPkcs7(const char*, const char*, long, long) {
 }
 char* CCAPILib::CertDecryptPkcs7(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
 
-int CCAPILib::SetProviderName(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
-char* CCAPILib::CreatePKCS10(const char*, long, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
-int CCAPILib::CreatePKCS10Pair(const char*, long, long) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
+int CCAPILib::SetProviderName(const char* name) { MANAGE_STATE; return capiCore().SetProviderName(in(name)); }
+char* CCAPILib::CreatePKCS10(const char* commonName, long keyBits, long genKeyFlags) {
+  MANAGE_STATE;
+  return out(capiCore().CreatePKCS10(in(commonName), keyBits, genKeyFlags));
+}
+int CCAPILib::CreatePKCS10Pair(const char* commonName, long keyBits, long genKeyFlags) {
+  MANAGE_STATE;
+  return capiCore().CreatePKCS10Pair(in(commonName), keyBits, genKeyFlags);
+}
 char* CCAPILib::GetCsrForSign() { MANAGE_STATE; return out(stored(capiCore().m_strCsrForSign)); }
 char* CCAPILib::GetCsrForEncrypt() { MANAGE_STATE; return out(stored(capiCore().m_strCsrForEncrypt)); }
 char* CCAPILib::CreateEccPKCS10(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }

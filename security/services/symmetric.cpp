@@ -1,9 +1,10 @@
+// OpenSSL first: its X509_NAME type and the CryptoAPI macro of that name clash.
+#include <openssl/crypto.h>
+
 #include "services/symmetric.h"
 
 #include <cstring>
 #include <vector>
-
-#include <openssl/crypto.h>
 
 #include "frame/engines.h"
 
