@@ -352,3 +352,182 @@ WINBASEAPI BOOL CertStrToNameA(DWORD dwCertEncodingType, LPCSTR pszX500, DWORD d
 #define CRYPT_STRING_NOCR 0x80000000
 WINBASEAPI BOOL CryptBinaryToStringA(const BYTE* pbBinary, DWORD cbBinary, DWORD dwFlags, LPSTR pszString,
                                      DWORD* pcchString);
+
+// ---- Certificates ----
+typedef struct _CERT_EXTENSION {
+  LPSTR pszObjId;
+  BOOL fCritical;
+  CRYPT_OBJID_BLOB Value;
+} CERT_EXTENSION, *PCERT_EXTENSION;
+
+#define CERT_V1 0
+#define CERT_V2 1
+#define CERT_V3 2
+typedef struct _CERT_INFO {
+  DWORD dwVersion;
+  CRYPT_INTEGER_BLOB SerialNumber;  // least significant byte first
+  CRYPT_ALGORITHM_IDENTIFIER SignatureAlgorithm;
+  CERT_NAME_BLOB Issuer;
+  FILETIME NotBefore;
+  FILETIME NotAfter;
+  CERT_NAME_BLOB Subject;
+  CERT_PUBLIC_KEY_INFO SubjectPublicKeyInfo;
+  CRYPT_BIT_BLOB IssuerUniqueId;
+  CRYPT_BIT_BLOB SubjectUniqueId;
+  DWORD cExtension;
+  PCERT_EXTENSION rgExtension;
+} CERT_INFO, *PCERT_INFO;
+
+typedef void* HCERTSTORE;
+typedef struct _CERT_CONTEXT {
+  DWORD dwCertEncodingType;
+  BYTE* pbCertEncoded;
+  DWORD cbCertEncoded;
+  PCERT_INFO pCertInfo;
+  HCERTSTORE hCertStore;
+} CERT_CONTEXT, *PCERT_CONTEXT;
+typedef const CERT_CONTEXT* PCCERT_CONTEXT;
+
+// A context has a reference count: every context a function returns is
+// freed once with CertFreeCertificateContext.
+WINBASEAPI PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
+                                                       DWORD cbCertEncoded);
+WINBASEAPI PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
+WINBASEAPI BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
+// -1: not yet valid at that time, 1: expired, 0: valid. A null time is now.
+WINBASEAPI LONG CertVerifyTimeValidity(const FILETIME* pTimeToVerify, PCERT_INFO pCertInfo);
+WINBASEAPI PCERT_EXTENSION CertFindExtension(LPCSTR pszObjId, DWORD cExtensions, CERT_EXTENSION rgExtensions[]);
+
+// Names of a certificate
+#define CERT_NAME_EMAIL_TYPE 1
+#define CERT_NAME_RDN_TYPE 2
+#define CERT_NAME_ATTR_TYPE 3
+#define CERT_NAME_SIMPLE_DISPLAY_TYPE 4
+#define CERT_NAME_FRIENDLY_DISPLAY_TYPE 5
+#define CERT_NAME_ISSUER_FLAG 0x1
+WINBASEAPI DWORD CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
+                                    LPSTR pszNameString, DWORD cchNameString);
+
+// Properties
+#define CERT_KEY_PROV_HANDLE_PROP_ID 1
+#define CERT_KEY_PROV_INFO_PROP_ID 2
+#define CERT_SHA1_HASH_PROP_ID 3
+#define CERT_MD5_HASH_PROP_ID 4
+#define CERT_HASH_PROP_ID CERT_SHA1_HASH_PROP_ID
+#define CERT_KEY_CONTEXT_PROP_ID 5
+#define CERT_KEY_SPEC_PROP_ID 6
+#define CERT_FRIENDLY_NAME_PROP_ID 11
+#define CERT_CERT_PROP_ID 32
+#define CERT_FIRST_USER_PROP_ID 0x8000
+
+typedef struct _CRYPT_KEY_PROV_PARAM {
+  DWORD dwParam;
+  BYTE* pbData;
+  DWORD cbData;
+  DWORD dwFlags;
+} CRYPT_KEY_PROV_PARAM, *PCRYPT_KEY_PROV_PARAM;
+
+typedef struct _CRYPT_KEY_PROV_INFO {
+  LPWSTR pwszContainerName;
+  LPWSTR pwszProvName;
+  DWORD dwProvType;
+  DWORD dwFlags;
+  DWORD cProvParam;
+  PCRYPT_KEY_PROV_PARAM rgProvParam;
+  DWORD dwKeySpec;
+} CRYPT_KEY_PROV_INFO, *PCRYPT_KEY_PROV_INFO;
+
+typedef struct _CERT_KEY_CONTEXT {
+  DWORD cbSize;
+  HCRYPTPROV hCryptProv;
+  DWORD dwKeySpec;
+} CERT_KEY_CONTEXT, *PCERT_KEY_CONTEXT;
+
+#define CERT_STORE_NO_CRYPT_RELEASE_FLAG 0x1
+// Properties set on a context in a system store are kept with it there.
+WINBASEAPI BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
+                                                  const void* pvData);
+WINBASEAPI BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData,
+                                                  DWORD* pcbData);
+WINBASEAPI DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dwPropId);
+
+#define CRYPT_ACQUIRE_CACHE_FLAG 0x1
+#define CRYPT_ACQUIRE_USE_PROV_INFO_FLAG 0x2
+#define CRYPT_ACQUIRE_COMPARE_KEY_FLAG 0x4
+#define CRYPT_ACQUIRE_SILENT_FLAG 0x40
+WINBASEAPI BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
+                                                  HCRYPTPROV* phCryptProv, DWORD* pdwKeySpec,
+                                                  BOOL* pfCallerFreeProv);
+
+// ---- Stores ----
+#define CERT_STORE_PROV_MEMORY ((LPCSTR)2)
+#define CERT_STORE_PROV_SYSTEM_A ((LPCSTR)9)
+#define CERT_STORE_PROV_SYSTEM_W ((LPCSTR)10)
+#define CERT_STORE_PROV_SYSTEM CERT_STORE_PROV_SYSTEM_W
+#define CERT_SYSTEM_STORE_LOCATION_SHIFT 16
+#define CERT_SYSTEM_STORE_CURRENT_USER_ID 1
+#define CERT_SYSTEM_STORE_CURRENT_USER (1 << 16)
+#define CERT_SYSTEM_STORE_LOCAL_MACHINE (2 << 16)
+#define CERT_SYSTEM_STORE_LOCATION_MASK 0x00FF0000
+#define CERT_STORE_DELETE_FLAG 0x10
+#define CERT_STORE_READONLY_FLAG 0x00008000
+#define CERT_STORE_OPEN_EXISTING_FLAG 0x00004000
+#define CERT_STORE_CREATE_NEW_FLAG 0x00002000
+#define CERT_STORE_MAXIMUM_ALLOWED_FLAG 0x00001000
+#define CERT_CLOSE_STORE_FORCE_FLAG 0x1
+#define CERT_CLOSE_STORE_CHECK_FLAG 0x2
+
+#define CERT_STORE_ADD_NEW 1
+#define CERT_STORE_ADD_USE_EXISTING 2
+#define CERT_STORE_ADD_REPLACE_EXISTING 3
+#define CERT_STORE_ADD_ALWAYS 4
+#define CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES 5
+#define CERT_STORE_ADD_NEWER 6
+#define CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES 7
+
+#define CERT_COMPARE_SHIFT 16
+#define CERT_FIND_ANY 0
+#define CERT_FIND_SHA1_HASH 0x00010000
+#define CERT_FIND_HASH CERT_FIND_SHA1_HASH
+#define CERT_FIND_SUBJECT_STR_A 0x00070007
+#define CERT_FIND_ISSUER_STR_A 0x00070004
+#define CERT_FIND_EXISTING 0x000D0000
+
+// The current user's system stores live in the user hive under
+// Software\Microsoft\SystemCertificates\<store>\Certificates\<SHA-1>, value
+// "Blob": the certificate and its kept properties as Windows serialises them.
+WINBASEAPI HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, HCRYPTPROV hCryptProv,
+                                    DWORD dwFlags, const void* pvPara);
+WINBASEAPI HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol);
+WINBASEAPI BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
+WINBASEAPI BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
+                                                 const BYTE* pbCertEncoded, DWORD cbCertEncoded,
+                                                 DWORD dwAddDisposition, PCCERT_CONTEXT* ppCertContext);
+// Adding to "ROOT" asks the user first; a refusal fails with ERROR_CANCELLED.
+WINBASEAPI BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
+                                                 DWORD dwAddDisposition, PCCERT_CONTEXT* ppStoreContext);
+WINBASEAPI PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext);
+WINBASEAPI PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
+                                                     DWORD dwFindFlags, DWORD dwFindType, const void* pvFindPara,
+                                                     PCCERT_CONTEXT pPrevCertContext);
+// Always frees the context, also when it fails.
+WINBASEAPI BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
+
+// ---- Messages ----
+typedef void* HCRYPTMSG;
+#define CMSG_DATA 1
+#define CMSG_SIGNED 2
+#define CMSG_ENVELOPED 3
+#define CMSG_SIGNED_AND_ENVELOPED 4
+#define CMSG_HASHED 5
+#define CMSG_ENCRYPTED 6
+#define CMSG_TYPE_PARAM 1
+#define CMSG_CONTENT_PARAM 2
+#define CMSG_CERT_COUNT_PARAM 11
+#define CMSG_CERT_PARAM 12
+WINBASEAPI HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                                          HCRYPTPROV hCryptProv, void* pRecipientInfo, void* pStreamInfo);
+WINBASEAPI BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal);
+WINBASEAPI BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
+                                 DWORD* pcbData);
+WINBASEAPI BOOL CryptMsgClose(HCRYPTMSG hCryptMsg);
