@@ -57,6 +57,11 @@ class VELMORA_EXPORT CCapiCore {
   WResult CreatePKCS10(const std::u16string& commonName, long keyBits, long genKeyFlags);
   int CreatePKCS10Pair(const std::u16string& commonName, long keyBits, long genKeyFlags);
 
+  // Certificate installation
+  int AcceptPKCS7(const std::u16string& pkcs7);
+  int AcceptPKCS7Ecc(const std::u16string& pkcs7);
+  int ImportCertChain(const std::u16string& pkcs7);
+
   // Symmetric encryption
   WResult SymEncrypt(const std::u16string& plainText, const std::u16string& passwdHex, long iAlgorithm,
                      long dwFlags);

@@ -110,9 +110,9 @@ char* CCAPILib::GetCsrForSign() { MANAGE_STATE; return out(stored(capiCore().m_s
 char* CCAPILib::GetCsrForEncrypt() { MANAGE_STATE; return out(stored(capiCore().m_strCsrForEncrypt)); }
 char* CCAPILib::CreateEccPKCS10(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
 
-int CCAPILib::AcceptPKCS7(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
-int CCAPILib::AcceptPKCS7Ecc(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
-int CCAPILib::ImportCertChain(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
+int CCAPILib::AcceptPKCS7(const char* strPkcs7) { MANAGE_STATE; return capiCore().AcceptPKCS7(in(strPkcs7)); }
+int CCAPILib::AcceptPKCS7Ecc(const char* strPkcs7) { MANAGE_STATE; return capiCore().AcceptPKCS7Ecc(in(strPkcs7)); }
+int CCAPILib::ImportCertChain(const char* strPkcs7) { MANAGE_STATE; return capiCore().ImportCertChain(in(strPkcs7)); }
 
 int CCAPILib::PresetPasswdLengthRange(long min, long max) {
   MANAGE_STATE;
