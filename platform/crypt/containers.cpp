@@ -251,3 +251,41 @@ std::vector<std::string> listContainerFiles() {
 }
 
 }  // namespace velmora::crypt
+
+#include "crypt/containers.h"
+
+namespace velmora::crypt {
+
+std::vector<ContainerInfo> listKeyContainers() {
+  std::vector<ContainerInfo> out;
+  for (const auto& file : listContainerFiles()) {
+    ContainerRecord record;
+    if (loadContainerFile(file, record) != 0) continue;
+    ContainerInfo info;
+    info.provider = record.provider;
+    info.name = record.name;
+    info.file = file;
+    for (auto [spec, stored] : {std::pair<DWORD, StoredKey*>{AT_KEYEXCHANGE, record.exchange.get()},
+                                std::pair<DWORD, StoredKey*>{AT_SIGNATURE, record.signature.get()}}) {
+      if (!stored) continue;
+      ContainerKeyInfo key;
+      key.keySpec = spec;
+      key.alg = stored->alg;
+      key.exportable = stored->exportable;
+      key.userProtected = stored->userProtected;
+      const unsigned char* p = reinterpret_cast<const unsigned char*>(stored->pkcs8.data());
+      if (PKCS8_PRIV_KEY_INFO* p8 = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, long(stored->pkcs8.size()))) {
+        if (EVP_PKEY* pkey = EVP_PKCS82PKEY_ex(p8, libctx(), nullptr)) {
+          key.bits = DWORD(EVP_PKEY_get_bits(pkey));
+          EVP_PKEY_free(pkey);
+        }
+        PKCS8_PRIV_KEY_INFO_free(p8);
+      }
+      info.keys.push_back(key);
+    }
+    out.push_back(std::move(info));
+  }
+  return out;
+}
+
+}  // namespace velmora::crypt

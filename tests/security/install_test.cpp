@@ -280,3 +280,54 @@ TEST_F(Install, CertInfoFormatsTheFields) {
 }
 
 }  // namespace
+
+namespace {
+
+vtest::CommandResult store(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {std::string(VELMORA_BIN_DIR) + "/velmora-store"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return vtest::runCommand(argv);
+}
+
+TEST_F(Install, StoreInspectorShowsExportsAndDeletes) {
+  const std::string userPem = issuedPem("Inspected User");
+  ASSERT_FALSE(userPem.empty()) << pki_->error();
+  const std::string bundle = b64(pki_->bundle({pki_->root(), pki_->intermediate(), userPem}));
+  ASSERT_EQ(capi.AcceptPKCS7(bundle.c_str()), 0);
+
+  auto stores = store({"stores"});
+  ASSERT_EQ(stores.status, 0) << stores.err;
+  EXPECT_NE(stores.out.find("MY                 1\n"), std::string::npos) << stores.out;
+  EXPECT_NE(stores.out.find("ROOT               1\n"), std::string::npos) << stores.out;
+
+  auto list = store({"list", "MY"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  auto fp = vtest::runCommand({"openssl", "x509", "-in", userPem, "-noout", "-fingerprint", "-sha1"});
+  std::string sha1 = fp.out.substr(fp.out.find('=') + 1);
+  sha1.erase(std::remove_if(sha1.begin(), sha1.end(), [](char c) { return c == ':' || c == '\n'; }), sha1.end());
+  for (const std::string& line :
+       {std::string("  Subject:     CN=Inspected User\n"),
+        std::string("  Issuer:      CN=Velmora Test Intermediate, O=Velmora\n"), "  SHA-1:       " + sha1 + "\n",
+        std::string("  Friendly:    Inspected User\n"), std::string("provider " MS_ENHANCED_PROV_A ", type 1, key spec 1\n")})
+    EXPECT_NE(list.out.find(line), std::string::npos) << line << list.out;
+
+  auto keys = store({"keys"});
+  ASSERT_EQ(keys.status, 0) << keys.err;
+  EXPECT_NE(keys.out.find("    exchange key, 1024 bits, exportable\n"), std::string::npos) << keys.out;
+
+  const std::string out = pki_->dir() + "/exported.pem";
+  auto exported = store({"export", "MY", sha1, "--pem", out});
+  ASSERT_EQ(exported.status, 0) << exported.err;
+  auto same = vtest::runCommand({"openssl", "x509", "-in", out, "-noout", "-fingerprint", "-sha1"});
+  EXPECT_EQ(same.out, fp.out);
+  auto der = store({"export", "MY", sha1});
+  EXPECT_EQ(der.out, pki_->der(userPem));
+
+  EXPECT_EQ(store({"delete", "MY", sha1}).status, 0);
+  EXPECT_TRUE(storeContents("MY").empty());
+  EXPECT_EQ(store({"delete", "MY", sha1}).status, 1);
+  EXPECT_EQ(store({"export", "MY", "nothex"}).status, 1);
+  EXPECT_EQ(store({"frobnicate"}).status, 2);
+}
+
+}  // namespace
