@@ -1,5 +1,7 @@
 #include "frame/engines.h"
 
+#include <wincrypt.h>
+
 #include <cstdlib>
 
 #include "base/codepage_internal.h"
@@ -49,7 +51,10 @@ CCapiCore::CCapiCore() {
   m_bIEProtectedMode = probeProtectedMode() ? 1 : 0;
 }
 
-CCapiCore::~CCapiCore() = default;
+CCapiCore::~CCapiCore() {
+  // The store the key-storage installation path keeps open.
+  if (m_eccGenerator.myStore) CertCloseStore(m_eccGenerator.myStore, 0);
+}
 
 bool CCapiCore::begin(bool guarded, bool resetCapiCode) {
   m_nErrorCode = 0;

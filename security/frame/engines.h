@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "certs/rsa_request.h"
+
 namespace strabel {
 
 // A text result of an engine: wide text built from ANSI text, or no text at
@@ -23,9 +25,7 @@ enum : int {
 };
 
 // Key generator state of the request operations.
-struct CRsaGenerator {
-  std::string providerName;
-};
+using CRsaGenerator = RsaRequestGenerator;
 struct CEccGenerator {
   HANDLE myStore = nullptr;
 };
@@ -55,6 +55,22 @@ class VELMORA_EXPORT CCapiCore {
   // Hashing
   WResult Hash(const std::u16string& text, long flags);
   WResult HashFile(const std::u16string& fileName, long flags);
+
+  // RSA keys and requests
+  int SetProviderName(const std::u16string& name);
+  WResult CreatePKCS10(const std::u16string& commonName, long keyBits, long genKeyFlags);
+  int CreatePKCS10Pair(const std::u16string& commonName, long keyBits, long genKeyFlags);
+
+  // Certificate installation
+  int AcceptPKCS7(const std::u16string& pkcs7);
+  int AcceptPKCS7Ecc(const std::u16string& pkcs7);
+  int ImportCertChain(const std::u16string& pkcs7);
+
+  // Symmetric encryption
+  WResult SymEncrypt(const std::u16string& plainText, const std::u16string& passwdHex, long iAlgorithm,
+                     long dwFlags);
+  WResult SymDecrypt(const std::u16string& cipherText, const std::u16string& passwdHex, long iAlgorithm,
+                     long dwFlags);
 
   // Starts an operation: resets the status pair (or only the code) and
   // applies the protected-mode guard. False when the operation must stop.

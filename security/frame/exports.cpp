@@ -86,13 +86,13 @@ char* CCAPILib::HashFile(const char* name, long flags) {
   return out(capiCore().HashFile(in(name), flags));
 }
 
-char* CCAPILib::SymEncrypt(const char*, const char*, long, long) {
+char* CCAPILib::SymEncrypt(const char* strPlainText, const char* strPasswdHex, long iAlgorithm, long dwFlags) {
   MANAGE_STATE;
-  return out(capiCore().notSupportedText(kGuarded));
+  return out(capiCore().SymEncrypt(in(strPlainText), in(strPasswdHex), iAlgorithm, dwFlags));
 }
-char* CCAPILib::SymDecrypt(const char*, const char*, long, long) {
+char* CCAPILib::SymDecrypt(const char* strCipher, const char* strPasswdHex, long iAlgorithm, long dwFlags) {
   MANAGE_STATE;
-  return out(capiCore().notSupportedText(kGuarded));
+  return out(capiCore().SymDecrypt(in(strCipher), in(strPasswdHex), iAlgorithm, dwFlags));
 }
 char* CCAPILib::CertEncryptPkcs7(const char*, const char*, long, long) {
   MANAGE_STATE;
@@ -100,16 +100,22 @@ char* CCAPILib::CertEncryptPkcs7(const char*, const char*, long, long) {
 }
 char* CCAPILib::CertDecryptPkcs7(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
 
-int CCAPILib::SetProviderName(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
-char* CCAPILib::CreatePKCS10(const char*, long, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
-int CCAPILib::CreatePKCS10Pair(const char*, long, long) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
+int CCAPILib::SetProviderName(const char* name) { MANAGE_STATE; return capiCore().SetProviderName(in(name)); }
+char* CCAPILib::CreatePKCS10(const char* commonName, long keyBits, long genKeyFlags) {
+  MANAGE_STATE;
+  return out(capiCore().CreatePKCS10(in(commonName), keyBits, genKeyFlags));
+}
+int CCAPILib::CreatePKCS10Pair(const char* commonName, long keyBits, long genKeyFlags) {
+  MANAGE_STATE;
+  return capiCore().CreatePKCS10Pair(in(commonName), keyBits, genKeyFlags);
+}
 char* CCAPILib::GetCsrForSign() { MANAGE_STATE; return out(stored(capiCore().m_strCsrForSign)); }
 char* CCAPILib::GetCsrForEncrypt() { MANAGE_STATE; return out(stored(capiCore().m_strCsrForEncrypt)); }
 char* CCAPILib::CreateEccPKCS10(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
 
-int CCAPILib::AcceptPKCS7(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
-int CCAPILib::AcceptPKCS7Ecc(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
-int CCAPILib::ImportCertChain(const char*) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
+int CCAPILib::AcceptPKCS7(const char* strPkcs7) { MANAGE_STATE; return capiCore().AcceptPKCS7(in(strPkcs7)); }
+int CCAPILib::AcceptPKCS7Ecc(const char* strPkcs7) { MANAGE_STATE; return capiCore().AcceptPKCS7Ecc(in(strPkcs7)); }
+int CCAPILib::ImportCertChain(const char* strPkcs7) { MANAGE_STATE; return capiCore().ImportCertChain(in(strPkcs7)); }
 
 int CCAPILib::PresetPasswdLengthRange(long min, long max) {
   MANAGE_STATE;

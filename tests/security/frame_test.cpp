@@ -102,8 +102,8 @@ TEST_F(Frame, PlatformErrorTextCarriesTheCodeInHex) {
 
 TEST_F(Frame, OperationsOfLaterStagesReportNotSupported) {
   CCAPILib capi;
-  Text csr(capi.CreatePKCS10("CN", 2048, 0));
-  EXPECT_EQ(csr.utf8(), "");
+  Text signature(capi.SignPkcs7("content", 0));
+  EXPECT_EQ(signature.utf8(), "");
   EXPECT_EQ(capi.GetErrorCode(), 5004);
   EXPECT_EQ(text(capi.GetErrorMsg()), "Not Supported(5004)");
   CCAPITaiMAC10 mac;
@@ -144,8 +144,8 @@ TEST(ProtectedMode, GuardStopsGuardedOperationsOnly) {
   const std::string bin = std::string(VELMORA_BIN_DIR) + "/velmora-call";
   const std::string probeDir = std::string(VELMORA_BUILD_DIR) + "/fixtures/protected";
   auto run = [&](const std::string& libPath) {
-    return vtest::runCommand({bin, "SetProviderName(\"x\")", "capi_GetErrorMsg()", "capi_GetVersion()",
-                              "mac_ConnectCard()", "mac_GetErrorCode()", "certReg_RegSMCert(\"x\")",
+    return vtest::runCommand({bin, "capi_SignPkcs7(\"x\", 0)", "capi_GetErrorCode()", "capi_GetErrorMsg()",
+                              "capi_GetVersion()", "mac_ConnectCard()", "mac_GetErrorCode()", "certReg_RegSMCert(\"x\")",
                               "certReg_GetErrorCode()", "capi_PresetPasswdLengthRange(1, 2)"},
                              {"LD_LIBRARY_PATH=" + libPath});
   };
@@ -153,11 +153,11 @@ TEST(ProtectedMode, GuardStopsGuardedOperationsOnly) {
   auto guarded = run(probeDir);
   ASSERT_EQ(guarded.status, 0) << guarded.err;
   EXPECT_EQ(guarded.out,
-            "1500\n\"IE protected mode is activated. Please add trusted sites, and uncheck default protection "
+            "\"\"\n1500\n\"IE protected mode is activated. Please add trusted sites, and uncheck default protection "
             "mode(1500)\"\n\"4.0.1.4\"\n1500\n0\n1500\n1500\n0\n");
   auto normal = run("");
   ASSERT_EQ(normal.status, 0) << normal.err;
-  EXPECT_EQ(normal.out, "5004\n\"Not Supported(5004)\"\n\"4.0.1.4\"\n5004\n0\n5004\n5004\n0\n");
+  EXPECT_EQ(normal.out, "\"\"\n5004\n\"Not Supported(5004)\"\n\"4.0.1.4\"\n5004\n0\n5004\n5004\n0\n");
 }
 
 }  // namespace

@@ -1,0 +1,291 @@
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <dirent.h>
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "crypt/crypt_internal.h"
+
+namespace velmora::crypt {
+
+namespace {
+
+std::string homeDir() {
+  const char* home = getenv("HOME");
+  if (home && *home) return home;
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  char buf[4096];
+  if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir) return found->pw_dir;
+  return "/";
+}
+
+std::string dataHome() {
+  const char* xdg = getenv("XDG_DATA_HOME");
+  if (xdg && xdg[0] == '/') return xdg;
+  return homeDir() + "/.local/share";
+}
+
+// Creates each missing folder of `path` with mode 0700.
+bool makeFolders(const std::string& path) {
+  for (size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos != path.size() && path[pos] != '/') continue;
+    std::string part = path.substr(0, pos);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+std::string b64(const std::string& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                          reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()));
+  out.resize(size_t(n));
+  return out;
+}
+
+bool unb64(const std::string& text, std::string& bytes) {
+  if (text.size() % 4) return false;
+  std::string out(text.size() / 4 * 3 + 1, '\0');
+  int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                          reinterpret_cast<const unsigned char*>(text.data()), int(text.size()));
+  if (n < 0) return false;
+  size_t pad = 0;
+  if (!text.empty() && text.back() == '=') pad = text.size() > 1 && text[text.size() - 2] == '=' ? 2 : 1;
+  out.resize(size_t(n) - pad);
+  bytes.swap(out);
+  OPENSSL_cleanse(out.data(), out.size());
+  return true;
+}
+
+void wipe(std::string& s) {
+  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
+  s.clear();
+}
+
+std::string serialise(const ContainerRecord& record) {
+  nlohmann::ordered_json keysJson = nlohmann::ordered_json::object();
+  auto put = [&](const char* spec, const StoredKey* key) {
+    if (!key) return;
+    keysJson[spec] = {{"alg", key->alg},
+                      {"exportable", key->exportable},
+                      {"userProtected", key->userProtected},
+                      {"pkcs8", b64(key->pkcs8)}};
+  };
+  put("1", record.exchange.get());
+  put("2", record.signature.get());
+  nlohmann::ordered_json j = {
+      {"format", 1}, {"provider", record.provider}, {"container", record.name}, {"keys", keysJson}};
+  return j.dump();
+}
+
+bool parse(const std::string& text, ContainerRecord& record) {
+  auto j = nlohmann::json::parse(text, nullptr, false);
+  if (j.is_discarded() || !j.is_object() || j.value("format", 0) != 1) return false;
+  try {
+    record.provider = j.at("provider").get<std::string>();
+    record.name = j.at("container").get<std::string>();
+    const auto& ks = j.at("keys");
+    for (const char* spec : {"1", "2"}) {
+      if (!ks.contains(spec)) continue;
+      const auto& k = ks.at(spec);
+      auto key = std::make_unique<StoredKey>();
+      key->alg = k.at("alg").get<ALG_ID>();
+      key->exportable = k.at("exportable").get<bool>();
+      key->userProtected = k.at("userProtected").get<bool>();
+      std::string encoded = k.at("pkcs8").get<std::string>();
+      bool ok = unb64(encoded, key->pkcs8);
+      wipe(encoded);
+      if (!ok) return false;
+      (spec[0] == '1' ? record.exchange : record.signature) = std::move(key);
+    }
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+  return true;
+}
+
+// Writes `data` to a new temporary file beside `path` (mode 0600).
+bool writeTemp(const std::string& path, const std::string& data, std::string& tempPath) {
+  tempPath = path + ".tmp-XXXXXX";
+  int fd = mkstemp(tempPath.data());
+  if (fd < 0) return false;
+  fchmod(fd, 0600);
+  bool ok = true;
+  for (size_t done = 0; ok && done < data.size();) {
+    ssize_t w = write(fd, data.data() + done, data.size() - done);
+    if (w <= 0) ok = false;
+    else done += size_t(w);
+  }
+  if (ok && fsync(fd) != 0) ok = false;
+  if (close(fd) != 0) ok = false;
+  if (!ok) unlink(tempPath.c_str());
+  return ok;
+}
+
+bool readAll(const std::string& path, std::string& data) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[4096];
+  bool ok = true;
+  for (;;) {
+    ssize_t r = read(fd, buf, sizeof buf);
+    if (r < 0) ok = false;
+    if (r <= 0) break;
+    data.append(buf, size_t(r));
+  }
+  OPENSSL_cleanse(buf, sizeof buf);
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+ContainerRecord::~ContainerRecord() {
+  if (exchange) wipe(exchange->pkcs8);
+  if (signature) wipe(signature->pkcs8);
+}
+
+std::string containerFolder() { return dataHome() + "/velmora/Crypto/RSA"; }
+
+std::string containerFile(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_MD* sha1 = EVP_MD_fetch(libctx(), "SHA1", nullptr);
+  EVP_Digest(folded.data(), folded.size(), md, &n, sha1, nullptr);
+  EVP_MD_free(sha1);
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < n; ++i) {
+    hex += digits[md[i] >> 4];
+    hex += digits[md[i] & 15];
+  }
+  return containerFolder() + "/" + hex + ".key";
+}
+
+std::string defaultContainerName() {
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  char buf[4096];
+  if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_name) return found->pw_name;
+  return "user" + std::to_string(geteuid());
+}
+
+bool containerExists(const std::string& name) {
+  struct stat st{};
+  return stat(containerFile(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+DWORD createContainer(const ContainerRecord& record) {
+  if (!makeFolders(containerFolder())) return DWORD(NTE_FAIL);
+  chmod(containerFolder().c_str(), 0700);
+  const std::string path = containerFile(record.name);
+  std::string data = serialise(record), temp;
+  bool written = writeTemp(path, data, temp);
+  wipe(data);
+  if (!written) return DWORD(NTE_FAIL);
+  // link() refuses an existing name atomically: two processes creating the
+  // same container cannot both succeed.
+  int rc = link(temp.c_str(), path.c_str());
+  int err = errno;
+  unlink(temp.c_str());
+  if (rc != 0) return err == EEXIST ? DWORD(NTE_EXISTS) : DWORD(NTE_FAIL);
+  return 0;
+}
+
+DWORD loadContainerFile(const std::string& path, ContainerRecord& record) {
+  std::string data;
+  if (!readAll(path, data)) return errno == ENOENT ? DWORD(NTE_BAD_KEYSET) : DWORD(NTE_FAIL);
+  bool ok = parse(data, record);
+  wipe(data);
+  return ok ? 0 : DWORD(NTE_KEYSET_ENTRY_BAD);
+}
+
+DWORD loadContainer(const std::string& name, ContainerRecord& record) {
+  return loadContainerFile(containerFile(name), record);
+}
+
+DWORD saveContainer(const ContainerRecord& record) {
+  const std::string path = containerFile(record.name);
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0) return DWORD(NTE_BAD_KEYSET);  // deleted meanwhile
+  std::string data = serialise(record), temp;
+  bool written = writeTemp(path, data, temp);
+  wipe(data);
+  if (!written) return DWORD(NTE_FAIL);
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    unlink(temp.c_str());
+    return DWORD(NTE_FAIL);
+  }
+  return 0;
+}
+
+DWORD deleteContainer(const std::string& name) {
+  if (unlink(containerFile(name).c_str()) == 0) return 0;
+  return errno == ENOENT ? DWORD(NTE_BAD_KEYSET) : DWORD(NTE_FAIL);
+}
+
+std::vector<std::string> listContainerFiles() {
+  std::vector<std::string> files;
+  const std::string folder = containerFolder();
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return files;
+  while (struct dirent* e = readdir(dir)) {
+    std::string n = e->d_name;
+    if (n.size() == 44 && n.compare(40, 4, ".key") == 0) files.push_back(folder + "/" + n);
+  }
+  closedir(dir);
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+}  // namespace velmora::crypt
+
+#include "crypt/containers.h"
+
+namespace velmora::crypt {
+
+std::vector<ContainerInfo> listKeyContainers() {
+  std::vector<ContainerInfo> out;
+  for (const auto& file : listContainerFiles()) {
+    ContainerRecord record;
+    if (loadContainerFile(file, record) != 0) continue;
+    ContainerInfo info;
+    info.provider = record.provider;
+    info.name = record.name;
+    info.file = file;
+    for (auto [spec, stored] : {std::pair<DWORD, StoredKey*>{AT_KEYEXCHANGE, record.exchange.get()},
+                                std::pair<DWORD, StoredKey*>{AT_SIGNATURE, record.signature.get()}}) {
+      if (!stored) continue;
+      ContainerKeyInfo key;
+      key.keySpec = spec;
+      key.alg = stored->alg;
+      key.exportable = stored->exportable;
+      key.userProtected = stored->userProtected;
+      const unsigned char* p = reinterpret_cast<const unsigned char*>(stored->pkcs8.data());
+      if (PKCS8_PRIV_KEY_INFO* p8 = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, long(stored->pkcs8.size()))) {
+        if (EVP_PKEY* pkey = EVP_PKCS82PKEY_ex(p8, libctx(), nullptr)) {
+          key.bits = DWORD(EVP_PKEY_get_bits(pkey));
+          EVP_PKEY_free(pkey);
+        }
+        PKCS8_PRIV_KEY_INFO_free(p8);
+      }
+      info.keys.push_back(key);
+    }
+    out.push_back(std::move(info));
+  }
+  return out;
+}
+
+}  // namespace velmora::crypt
