@@ -54,16 +54,16 @@ struct Store {
 };
 
 std::recursive_mutex& lock() {
-  static std::recursive_mutex m;
-  return m;
+  static auto* m = new std::recursive_mutex;  // never destroyed: used by other libraries' exit code
+  return *m;
 }
 std::set<CertObject*>& liveCerts() {
-  static std::set<CertObject*> s;
-  return s;
+  static auto* s = new std::set<CertObject*>;
+  return *s;
 }
 std::set<Store*>& liveStores() {
-  static std::set<Store*> s;
-  return s;
+  static auto* s = new std::set<Store*>;
+  return *s;
 }
 
 CertObject* objectOf(PCCERT_CONTEXT ctx) {

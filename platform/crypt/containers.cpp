@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <dirent.h>
+#include <sys/file.h>
 
 #include <openssl/evp.h>
 
@@ -148,6 +149,16 @@ bool readAll(const std::string& path, std::string& data) {
 }
 
 }  // namespace
+
+ContainerWriteLock::ContainerWriteLock() {
+  if (!makeFolders(containerFolder())) return;
+  fd_ = open((containerFolder() + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ >= 0) flock(fd_, LOCK_EX);
+}
+
+ContainerWriteLock::~ContainerWriteLock() {
+  if (fd_ >= 0) close(fd_);  // closing drops the lock
+}
 
 ContainerRecord::~ContainerRecord() {
   if (exchange) wipe(exchange->pkcs8);

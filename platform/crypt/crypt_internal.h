@@ -210,6 +210,19 @@ struct ContainerRecord {
   std::unique_ptr<StoredKey> signature;
 };
 
+// Held around a read-change-write of a container, so two processes adding
+// keys to one container at once do not lose either key.
+class ContainerWriteLock {
+ public:
+  ContainerWriteLock();
+  ~ContainerWriteLock();
+  ContainerWriteLock(const ContainerWriteLock&) = delete;
+  ContainerWriteLock& operator=(const ContainerWriteLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 std::string containerFolder();
 std::string containerFile(const std::string& name);
 // The name a null or empty container name stands for: the user's login name.

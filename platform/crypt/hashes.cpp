@@ -12,8 +12,8 @@ namespace velmora::crypt {
 CryptHash::~CryptHash() { EVP_MD_CTX_free(ctx); }
 
 HandleTable<CryptHash>& hashes() {
-  static HandleTable<CryptHash> table;
-  return table;
+  static auto* table = new HandleTable<CryptHash>;  // never destroyed, as the provider table
+  return *table;
 }
 
 const char* digestName(ALG_ID alg) {

@@ -20,8 +20,8 @@ struct Message {
 };
 
 HandleTable<Message>& messages() {
-  static HandleTable<Message> table;
-  return table;
+  static auto* table = new HandleTable<Message>;  // never destroyed, as the provider table
+  return *table;
 }
 
 DWORD typeOfOid(const std::string& oid) {

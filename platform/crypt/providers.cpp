@@ -85,8 +85,9 @@ bool providerSupports(const ProviderInfo& info, ALG_ID alg) {
 }
 
 HandleTable<ProvContext>& providers() {
-  static HandleTable<ProvContext> table;
-  return table;
+  // Never destroyed: components release handles from their own exit code.
+  static auto* table = new HandleTable<ProvContext>;
+  return *table;
 }
 
 namespace {

@@ -75,6 +75,7 @@ DWORD storeKey(const ProvContext& prov, DWORD spec, const std::shared_ptr<RsaMat
     const_cast<ProvContext&>(prov).verifyKeys[spec] = key;
     return 0;
   }
+  ContainerWriteLock lock;
   ContainerRecord record;
   if (DWORD rc = loadContainer(prov.container, record)) return rc;
   auto stored = std::make_unique<StoredKey>();

@@ -43,8 +43,8 @@ CryptKey::~CryptKey() {
 }
 
 HandleTable<CryptKey>& keys() {
-  static HandleTable<CryptKey> table;
-  return table;
+  static auto* table = new HandleTable<CryptKey>;  // never destroyed, as the provider table
+  return *table;
 }
 
 DWORD symmetricKeyLength(ALG_ID alg) {

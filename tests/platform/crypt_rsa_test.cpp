@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -260,6 +262,36 @@ TEST_F(Rsa, ImportsAKeyPairMadeByOpenssl) {
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(CryptImportKey(p, reinterpret_cast<const BYTE*>(blob.data()), 100, 0, 0, &bad));
   EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_DATA));
+}
+
+TEST_F(Rsa, TwoProcessesAddingKeysToOneContainerKeepBoth) {
+  for (int round = 0; round < 6; ++round) {
+    const std::string name = "shared-" + std::to_string(round);
+    HCRYPTPROV p = acquire(name.c_str());
+    ASSERT_NE(p, 0u);
+    pid_t children[2];
+    for (int i = 0; i < 2; ++i) {
+      children[i] = fork();
+      ASSERT_GE(children[i], 0);
+      if (children[i] == 0) {
+        HCRYPTPROV mine = 0;
+        HCRYPTKEY k = 0;
+        bool ok = CryptAcquireContextA(&mine, name.c_str(), MS_ENHANCED_PROV_A, PROV_RSA_FULL, 0) &&
+                  CryptGenKey(mine, i == 0 ? AT_KEYEXCHANGE : AT_SIGNATURE, 1024u << 16, &k);
+        _exit(ok ? 0 : 1);
+      }
+    }
+    for (pid_t child : children) {
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    for (DWORD spec : {DWORD(AT_KEYEXCHANGE), DWORD(AT_SIGNATURE)}) {
+      HCRYPTKEY k = 0;
+      EXPECT_TRUE(CryptGetUserKey(p, spec, &k)) << name << " " << spec;
+      if (k) keys_.push_back(k);
+    }
+  }
 }
 
 }  // namespace
