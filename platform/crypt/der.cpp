@@ -60,9 +60,11 @@ bool oid(const std::string& dotted, Bytes& out) {
 Bytes unsignedInteger(const Bytes& bigEndian) {
   size_t i = 0;
   while (i + 1 < bigEndian.size() && bigEndian[i] == 0 && !(bigEndian[i + 1] & 0x80)) ++i;
-  Bytes content(bigEndian.begin() + long(i), bigEndian.end());
-  if (content.empty()) content.push_back(0);
-  if (content[0] & 0x80) content.insert(content.begin(), 0);
+  // A zero byte first when the value is empty or its top bit is set, so it stays positive.
+  Bytes content;
+  content.reserve(bigEndian.size() - i + 1);
+  if (bigEndian.empty() || (bigEndian[i] & 0x80)) content.push_back(0);
+  content.insert(content.end(), bigEndian.begin() + long(i), bigEndian.end());
   return tlv(kInteger, content);
 }
 
