@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "channel/bridge_server.h"
@@ -25,9 +26,17 @@ namespace {
 using namespace velmora::channel;
 using Clock = std::chrono::steady_clock;
 
-// Answers every dialog shortly after it has opened (with its first button).
-void answerDialogsSoon() {
-  g_timeout_add(300, [](gpointer) -> gboolean {
+// Answers every dialog shortly after it has opened (with its first button),
+// once `ready` says so (or after ten seconds, so a test never hangs).
+void answerDialogsSoon(std::function<bool()> ready = {}) {
+  struct Pending {
+    std::function<bool()> ready;
+    Clock::time_point giveUp;
+  };
+  auto* pending = new Pending{std::move(ready), Clock::now() + std::chrono::seconds(10)};
+  g_timeout_add(300, [](gpointer data) -> gboolean {
+    auto* p = static_cast<Pending*>(data);
+    if (p->ready && !p->ready() && Clock::now() < p->giveUp) return G_SOURCE_CONTINUE;
     bool answered = false;
     GList* tops = gtk_window_list_toplevels();
     for (GList* l = tops; l; l = l->next)
@@ -36,8 +45,10 @@ void answerDialogsSoon() {
         answered = true;
       }
     g_list_free(tops);
-    return answered ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
-  }, nullptr);
+    if (!answered) return G_SOURCE_CONTINUE;
+    delete p;
+    return G_SOURCE_REMOVE;
+  }, pending);
 }
 
 class ModalDispatch : public IDispatch {
@@ -54,7 +65,9 @@ class ModalDispatch : public IDispatch {
     result->vt = VT_I2;
     if (id == 1) {
       inModal = true;
-      answerDialogsSoon();
+      // The dialog stays open until the other peer has been served, however
+      // slow this machine is.
+      answerDialogsSoon([this] { return bool(servedDuringModal); });
       velmora::ui::DialogRequest r;
       r.kind = velmora::ui::kind::kMessageBox;
       r.title = "modal";
