@@ -375,4 +375,94 @@ TEST_F(Ncrypt, EnumeratesTheUsersKeys) {
   }
 }
 
+// The certificate functions take the provider's key handles: the public key
+// as id-ecPublicKey on its curve, and requests signed with ECDSA.
+TEST_F(Ncrypt, CertificateFunctionsTakeCngKeys) {
+  NCRYPT_KEY_HANDLE key = makeKey(u"for-requests", NCRYPT_ECDSA_P384_ALGORITHM);
+  ASSERT_EQ(cng.finalize(key, 0), ERROR_SUCCESS);
+  constexpr DWORD kEnc = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  DWORD n = 0;
+  ASSERT_TRUE(CryptExportPublicKeyInfo(key, CERT_NCRYPT_KEY_SPEC, kEnc, nullptr, &n));
+  Bytes buf(n);
+  auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buf.data());
+  ASSERT_TRUE(CryptExportPublicKeyInfo(key, CERT_NCRYPT_KEY_SPEC, kEnc, info, &n));
+  EXPECT_STREQ(info->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY);
+  const Bytes secp384r1 = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x22};
+  EXPECT_EQ(Bytes(info->Algorithm.Parameters.pbData, info->Algorithm.Parameters.pbData + info->Algorithm.Parameters.cbData),
+            secp384r1);
+  const Bytes blob = publicBlob(key);
+  ASSERT_EQ(info->PublicKey.cbData, 97u);
+  EXPECT_EQ(info->PublicKey.pbData[0], 0x04);
+  EXPECT_TRUE(std::equal(blob.begin() + 8, blob.end(), info->PublicKey.pbData + 1));
+
+  DWORD nameSize = 0;
+  ASSERT_TRUE(CertStrToNameA(X509_ASN_ENCODING, "CN=Request", CERT_X500_NAME_STR, nullptr, nullptr, &nameSize, nullptr));
+  Bytes name(nameSize);
+  ASSERT_TRUE(CertStrToNameA(X509_ASN_ENCODING, "CN=Request", CERT_X500_NAME_STR, nullptr, name.data(), &nameSize, nullptr));
+  CERT_REQUEST_INFO request{};
+  request.dwVersion = CERT_REQUEST_V1;
+  request.Subject = {nameSize, name.data()};
+  request.SubjectPublicKeyInfo = *info;
+  CRYPT_ALGORITHM_IDENTIFIER alg{const_cast<char*>(szOID_ECDSA_SHA256), {0, nullptr}};
+  DWORD size = 0;
+  ASSERT_TRUE(CryptSignAndEncodeCertificate(key, 0, kEnc, X509_CERT_REQUEST_TO_BE_SIGNED, &request, &alg, nullptr,
+                                            nullptr, &size));
+  Bytes der(size);
+  ASSERT_TRUE(CryptSignAndEncodeCertificate(key, 0, kEnc, X509_CERT_REQUEST_TO_BE_SIGNED, &request, &alg, nullptr,
+                                            der.data(), &size));
+  EXPECT_LE(size, der.size());  // the query gives the longest
+  der.resize(size);
+  const unsigned char* p = der.data();
+  X509_REQ* req = d2i_X509_REQ(nullptr, &p, long(der.size()));
+  ASSERT_NE(req, nullptr);
+  EXPECT_EQ(p, der.data() + der.size());
+  EVP_PKEY* pub = X509_REQ_get0_pubkey(req);
+  ASSERT_NE(pub, nullptr);
+  EXPECT_EQ(X509_REQ_verify(req, pub), 1);
+  EXPECT_EQ(X509_REQ_get_signature_nid(req), NID_ecdsa_with_SHA256);
+  X509_REQ_free(req);
+
+  // An RSA signature algorithm does not go with an EC key.
+  CRYPT_ALGORITHM_IDENTIFIER rsa{const_cast<char*>(szOID_RSA_SHA256RSA), {0, nullptr}};
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptSignAndEncodeCertificate(key, 0, kEnc, X509_CERT_REQUEST_TO_BE_SIGNED, &request, &rsa, nullptr,
+                                             nullptr, &size));
+  EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_ALGID));
+  cng.del(key, 0);
+  // A freed handle is no key.
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptExportPublicKeyInfo(key, CERT_NCRYPT_KEY_SPEC, kEnc, nullptr, &n));
+  EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_UID));
+}
+
+TEST(NameAndBase64, SemicolonsAloneSeparateAndBase64BreaksLines) {
+  DWORD n = 0;
+  const char* text = "CN=Example, Inc.; O=Org";
+  ASSERT_TRUE(CertStrToNameA(X509_ASN_ENCODING, text, CERT_X500_NAME_STR | CERT_NAME_STR_SEMICOLON_FLAG, nullptr,
+                             nullptr, &n, nullptr));
+  Bytes der(n);
+  ASSERT_TRUE(CertStrToNameA(X509_ASN_ENCODING, text, CERT_X500_NAME_STR | CERT_NAME_STR_SEMICOLON_FLAG, nullptr,
+                             der.data(), &n, nullptr));
+  const unsigned char* p = der.data();
+  X509_name_st* name = d2i_X509_NAME(nullptr, &p, long(n));
+  ASSERT_NE(name, nullptr);
+  ASSERT_EQ(X509_NAME_entry_count(name), 2);
+  char cn[64] = {0};
+  X509_NAME_get_text_by_NID(name, NID_commonName, cn, sizeof cn);
+  EXPECT_STREQ(cn, "Example, Inc.");
+  X509_NAME_free(name);
+
+  Bytes data(100);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = BYTE(i * 7);
+  ASSERT_TRUE(CryptBinaryToStringA(data.data(), DWORD(data.size()), CRYPT_STRING_BASE64, nullptr, &n));
+  std::string b64(n, '\0');
+  ASSERT_TRUE(CryptBinaryToStringA(data.data(), DWORD(data.size()), CRYPT_STRING_BASE64, b64.data(), &n));
+  b64.resize(n);
+  // 136 characters: 64, 64 and 8, each line ending in CR LF.
+  ASSERT_EQ(b64.size(), 136u + 3 * 2);
+  EXPECT_EQ(b64.substr(64, 2), "\r\n");
+  EXPECT_EQ(b64.substr(130, 2), "\r\n");
+  EXPECT_EQ(b64.substr(b64.size() - 2), "\r\n");
+}
+
 }  // namespace
