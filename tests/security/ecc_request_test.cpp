@@ -344,6 +344,26 @@ TEST_F(EccRequest, SameContainerNameReplacesTheKey) {
   X509_REQ_free(req);
 }
 
+vtest::CommandResult storeTool(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {std::string(VELMORA_BIN_DIR) + "/velmora-store"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return vtest::runCommand(argv);
+}
+
+TEST_F(EccRequest, StoreInspectorListsCngKeys) {
+  const auto before = keyRegistry();
+  ASSERT_NE(take(capi.CreateEccPKCS10("Listed", 0x181)), "");
+  auto fresh = added(before);
+  ASSERT_EQ(fresh.size(), 1u);
+  auto keys = storeTool({"keys"});
+  ASSERT_EQ(keys.status, 0) << keys.err;
+  const std::string section = "Microsoft Software Key Storage Provider (CNG):\n";
+  ASSERT_NE(keys.out.find(section), std::string::npos) << keys.out;
+  EXPECT_NE(keys.out.find("  " + fresh.begin()->first + "\n    ECDSA_P384, 384 bits, exportable\n"),
+            std::string::npos)
+      << keys.out;
+}
+
 // Installing what the authority issued for an EC request: the certificate
 // lands in "MY" with the key storage provider's marks, and its key signs.
 class EccInstall : public EccRequest {
