@@ -147,6 +147,22 @@ struct Cng {
     freeObject(key);
     return blob;
   }
+  // The private scalar d of an exportable key.
+  Bytes privateScalar(const std::string& name) {
+    const std::u16string w(name.begin(), name.end());
+    NCRYPT_KEY_HANDLE key = 0;
+    if (openKey(prov, &key, w.c_str(), 0, 0) != ERROR_SUCCESS) return {};
+    DWORD n = 0;
+    Bytes blob;
+    if (exportKey(key, 0, BCRYPT_ECCPRIVATE_BLOB, nullptr, nullptr, 0, &n, 0) == ERROR_SUCCESS) {
+      blob.resize(n);
+      if (exportKey(key, 0, BCRYPT_ECCPRIVATE_BLOB, nullptr, blob.data(), n, &n, 0) != ERROR_SUCCESS) blob.clear();
+    }
+    freeObject(key);
+    if (blob.size() < 8) return {};
+    const size_t third = (blob.size() - 8) / 3;
+    return Bytes(blob.end() - long(third), blob.end());
+  }
   HMODULE lib;
   NCRYPT_PROV_HANDLE prov = 0;
   decltype(&NCryptOpenStorageProvider) open = nullptr;
@@ -242,6 +258,16 @@ TEST_F(EccRequest, RequestsOnBothCurvesAsOpensslReadsThem) {
     EXPECT_EQ(keyFiles(), filesBefore + 1);
     Cng cng;
     EXPECT_EQ(cng.publicBlob(container), e.publicKey);
+    // The private key is in no file of the hive.
+    const Bytes d = cng.privateScalar(container);
+    ASSERT_EQ(d.size(), c.coordinate);
+    const std::string hive = vtest::profileDir() + "/home/.local/share/velmora/hive.sqlite";
+    ASSERT_TRUE(std::filesystem::exists(hive));
+    for (const std::string& file : {hive, hive + "-wal", hive + "-journal"}) {
+      if (!std::filesystem::exists(file)) continue;
+      const std::string bytes = vtest::readFile(file);
+      EXPECT_EQ(bytes.find(std::string(d.begin(), d.end())), std::string::npos) << file;
+    }
   }
 }
 
