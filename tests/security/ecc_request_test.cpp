@@ -417,65 +417,77 @@ class EccInstall : public EccRequest {
 };
 
 TEST_F(EccInstall, IssuedCertificateInstallsAndItsKeySigns) {
-  const auto before = keyRegistry();
-  const std::string csr = take(capi.CreateEccPKCS10("Curve User", 0x101));
-  ASSERT_EQ(capi.GetErrorCode(), 0);
-  const std::string container = added(before).begin()->first;
-  const std::string userPem = pki_->issue(pemRequest(csr), "ecuser", "0x0E01");
-  ASSERT_FALSE(userPem.empty()) << pki_->error();
-  const std::string bundle = b64(pki_->bundle({pki_->root(), pki_->intermediate(), userPem}));
-  ASSERT_EQ(capi.AcceptPKCS7(bundle.c_str()), 0) << capi.GetErrorCode() << " " << capi.GetCapiErrorCode();
-  EXPECT_NE(strabel::capiCore().m_eccGenerator.myStore, nullptr);  // kept for later installations
+  struct Case {
+    long flags;
+    int coordinate;
+  } cases[] = {{0x101, 32}, {0x181, 48}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.flags);
+    HCERTSTORE mine = CertOpenSystemStoreA(0, "MY");
+    for (PCCERT_CONTEXT old; (old = CertEnumCertificatesInStore(mine, nullptr));) CertDeleteCertificateFromStore(old);
+    CertCloseStore(mine, 0);
+    const auto before = keyRegistry();
+    const std::string csr = take(capi.CreateEccPKCS10("Curve User", k.flags));
+    ASSERT_EQ(capi.GetErrorCode(), 0);
+    const std::string container = added(before).begin()->first;
+    const std::string userPem =
+        pki_->issue(pemRequest(csr), "ecuser" + std::to_string(k.coordinate), "0x0E" + std::to_string(k.coordinate));
+    ASSERT_FALSE(userPem.empty()) << pki_->error();
+    const std::string bundle = b64(pki_->bundle({pki_->root(), pki_->intermediate(), userPem}));
+    ASSERT_EQ(capi.AcceptPKCS7(bundle.c_str()), 0) << capi.GetErrorCode() << " " << capi.GetCapiErrorCode();
+    EXPECT_NE(strabel::capiCore().m_eccGenerator.myStore, nullptr);  // kept for later installations
 
-  HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
-  PCCERT_CONTEXT c = CertEnumCertificatesInStore(my, nullptr);
-  ASSERT_NE(c, nullptr);
-  DWORD n = 0;
-  ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &n));
-  Bytes buf(n);
-  ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &n));
-  auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buf.data());
-  EXPECT_EQ(strabel::ansiFromWide(info->pwszContainerName), container);
-  EXPECT_EQ(strabel::ansiFromWide(info->pwszProvName), "Microsoft Software Key Storage Provider");
-  EXPECT_EQ(info->dwProvType, 0u);
-  EXPECT_EQ(info->dwKeySpec, 0u);
-  EXPECT_FALSE(CertGetCertificateContextProperty(c, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &n));
-  EXPECT_EQ(CertEnumCertificatesInStore(my, c), nullptr);  // only the user's certificate
-  CertCloseStore(my, 0);
+    HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
+    PCCERT_CONTEXT c = CertEnumCertificatesInStore(my, nullptr);
+    ASSERT_NE(c, nullptr);
+    DWORD n = 0;
+    ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &n));
+    Bytes buf(n);
+    ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &n));
+    auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buf.data());
+    EXPECT_EQ(strabel::ansiFromWide(info->pwszContainerName), container);
+    EXPECT_EQ(strabel::ansiFromWide(info->pwszProvName), "Microsoft Software Key Storage Provider");
+    EXPECT_EQ(info->dwProvType, 0u);
+    EXPECT_EQ(info->dwKeySpec, 0u);
+    EXPECT_FALSE(CertGetCertificateContextProperty(c, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &n));
+    EXPECT_EQ(CertEnumCertificatesInStore(my, c), nullptr);  // only the user's certificate
+    CertCloseStore(my, 0);
 
-  // The key named by the certificate signs; openssl verifies the signature
-  // with the certificate's public key.
-  Cng cng;
-  ASSERT_TRUE(cng.prov);
-  NCRYPT_KEY_HANDLE key = 0;
-  ASSERT_EQ(cng.openKey(cng.prov, &key, info->pwszContainerName, 0, 0), ERROR_SUCCESS);
-  const std::string data = "signed by the installed EC key";
-  BYTE digest[32];
-  unsigned int mdLen = 0;
-  EVP_Digest(data.data(), data.size(), digest, &mdLen, EVP_sha256(), nullptr);
-  Bytes rs(64);
-  ASSERT_EQ(cng.sign(key, nullptr, digest, 32, rs.data(), 64, &n, 0), ERROR_SUCCESS);
-  cng.freeObject(key);
-  ECDSA_SIG* sig = ECDSA_SIG_new();
-  ECDSA_SIG_set0(sig, BN_bin2bn(rs.data(), 32, nullptr), BN_bin2bn(rs.data() + 32, 32, nullptr));
-  unsigned char* sigDer = nullptr;
-  const int sigLen = i2d_ECDSA_SIG(sig, &sigDer);
-  ECDSA_SIG_free(sig);
-  vtest::writeFile(dir_ + "/data", data);
-  vtest::writeFile(dir_ + "/sig", std::string(reinterpret_cast<char*>(sigDer), size_t(sigLen)));
-  OPENSSL_free(sigDer);
-  ASSERT_TRUE(pki_->run({"openssl", "x509", "-in", userPem, "-pubkey", "-noout", "-out", dir_ + "/user.pub"}));
-  auto verify = vtest::runCommand(
-      {"openssl", "dgst", "-sha256", "-verify", dir_ + "/user.pub", "-signature", dir_ + "/sig", dir_ + "/data"});
-  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+    // The key named by the certificate signs; openssl verifies the signature
+    // with the certificate's public key.
+    Cng cng;
+    ASSERT_TRUE(cng.prov);
+    NCRYPT_KEY_HANDLE key = 0;
+    ASSERT_EQ(cng.openKey(cng.prov, &key, info->pwszContainerName, 0, 0), ERROR_SUCCESS);
+    const std::string data = "signed by the installed EC key";
+    BYTE digest[32];
+    unsigned int mdLen = 0;
+    EVP_Digest(data.data(), data.size(), digest, &mdLen, EVP_sha256(), nullptr);
+    Bytes rs(size_t(2 * k.coordinate));
+    ASSERT_EQ(cng.sign(key, nullptr, digest, 32, rs.data(), DWORD(rs.size()), &n, 0), ERROR_SUCCESS);
+    cng.freeObject(key);
+    ECDSA_SIG* sig = ECDSA_SIG_new();
+    ECDSA_SIG_set0(sig, BN_bin2bn(rs.data(), k.coordinate, nullptr),
+                   BN_bin2bn(rs.data() + k.coordinate, k.coordinate, nullptr));
+    unsigned char* sigDer = nullptr;
+    const int sigLen = i2d_ECDSA_SIG(sig, &sigDer);
+    ECDSA_SIG_free(sig);
+    vtest::writeFile(dir_ + "/data", data);
+    vtest::writeFile(dir_ + "/sig", std::string(reinterpret_cast<char*>(sigDer), size_t(sigLen)));
+    OPENSSL_free(sigDer);
+    ASSERT_TRUE(pki_->run({"openssl", "x509", "-in", userPem, "-pubkey", "-noout", "-out", dir_ + "/user.pub"}));
+    auto verify = vtest::runCommand(
+        {"openssl", "dgst", "-sha256", "-verify", dir_ + "/user.pub", "-signature", dir_ + "/sig", dir_ + "/data"});
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
 
-  // Again, the certificate alone through AcceptPKCS7Ecc: still one in "MY".
-  EXPECT_EQ(capi.AcceptPKCS7Ecc(b64(pki_->der(userPem)).c_str()), 0) << capi.GetErrorCode();
-  my = CertOpenSystemStoreA(0, "MY");
-  size_t count = 0;
-  for (PCCERT_CONTEXT e = nullptr; (e = CertEnumCertificatesInStore(my, e));) ++count;
-  CertCloseStore(my, 0);
-  EXPECT_EQ(count, 1u);
+    // Again, the certificate alone through AcceptPKCS7Ecc: still one in "MY".
+    EXPECT_EQ(capi.AcceptPKCS7Ecc(b64(pki_->der(userPem)).c_str()), 0) << capi.GetErrorCode();
+    my = CertOpenSystemStoreA(0, "MY");
+    size_t count = 0;
+    for (PCCERT_CONTEXT e = nullptr; (e = CertEnumCertificatesInStore(my, e));) ++count;
+    CertCloseStore(my, 0);
+    EXPECT_EQ(count, 1u);
+  }
 }
 
 TEST_F(EccInstall, EcCertificateWithoutARegisteredKeyIs5010) {
