@@ -5,6 +5,7 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -132,4 +133,27 @@ DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {
   if (nBufferLength <= path.size() || !lpBuffer) return DWORD(path.size() + 1);
   memcpy(lpBuffer, path.c_str(), path.size() + 1);
   return DWORD(path.size());
+}
+
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
+  std::string folder;
+  if (const char* over = getenv("VELMORA_SYSTEM_DIR"); over && *over) {
+    folder = over;
+  } else {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&GetSystemDirectoryA), &info) && info.dli_fname) {
+      folder = info.dli_fname;
+      auto slash = folder.rfind('/');
+      folder = slash == std::string::npos ? std::string() : folder.substr(0, slash);
+    }
+  }
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (folder.empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0;
+  }
+  if (!lpBuffer || uSize <= folder.size()) return UINT(folder.size() + 1);
+  memcpy(lpBuffer, folder.data(), folder.size());
+  lpBuffer[folder.size()] = 0;
+  return UINT(folder.size());
 }

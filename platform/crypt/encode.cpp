@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/codepage_internal.h"
+#include "crypt/cng_keys.h"
 #include "crypt/crypt_internal.h"
 #include "crypt/der.h"
 #include "crypt/flat.h"
@@ -293,6 +294,51 @@ BOOL giveBytes(const Bytes& bytes, BYTE* out, DWORD* outLen) {
   return copyOut(bytes.data(), DWORD(bytes.size()), out, outLen);
 }
 
+const char* hashOfEcdsaOid(const std::string& oid) {
+  if (oid == szOID_ECDSA_SHA256) return "SHA256";
+  if (oid == szOID_ECDSA_SHA384) return "SHA384";
+  if (oid == szOID_ECDSA_SHA512) return "SHA512";
+  return nullptr;
+}
+
+// The public key of a CNG key: the curve's OID (whole DER element) and the point
+// (04, X, Y), from the provider's PUBLICBLOB.
+DWORD cngPublicKey(const CngKeyFunctions& cng, ULONG_PTR key, Bytes& curveOid, Bytes& point) {
+  DWORD size = 0;
+  SECURITY_STATUS rc = cng.exportKey(key, 0, u"PUBLICBLOB", nullptr, nullptr, 0, &size, 0);
+  if (rc) return DWORD(rc);
+  Bytes blob(size);
+  rc = cng.exportKey(key, 0, u"PUBLICBLOB", nullptr, blob.data(), size, &size, 0);
+  if (rc) return DWORD(rc);
+  BCRYPT_ECCKEY_BLOB header;
+  if (size < sizeof header) return DWORD(NTE_BAD_KEY);
+  memcpy(&header, blob.data(), sizeof header);
+  const char* curve = header.dwMagic == BCRYPT_ECDSA_PUBLIC_P256_MAGIC && header.cbKey == 32   ? szOID_ECC_CURVE_P256
+                      : header.dwMagic == BCRYPT_ECDSA_PUBLIC_P384_MAGIC && header.cbKey == 48 ? szOID_ECC_CURVE_P384
+                                                                                                : nullptr;
+  if (!curve || size != sizeof header + 2 * header.cbKey) return DWORD(NTE_BAD_KEY);
+  der::oid(curve, curveOid);
+  point.assign(1, 0x04);
+  point.insert(point.end(), blob.begin() + sizeof header, blob.begin() + size);
+  return 0;
+}
+
+// ECDSA-Sig-Value of a CNG key's signature of `hash` (r and s, big-endian).
+DWORD cngSign(const CngKeyFunctions& cng, ULONG_PTR key, Bytes& hash, Bytes& sigDer) {
+  DWORD size = 0;
+  SECURITY_STATUS rc = cng.signHash(key, nullptr, hash.data(), DWORD(hash.size()), nullptr, 0, &size, 0);
+  if (rc) return DWORD(rc);
+  Bytes rs(size);
+  rc = cng.signHash(key, nullptr, hash.data(), DWORD(hash.size()), rs.data(), size, &size, 0);
+  if (rc) return DWORD(rc);
+  if (size == 0 || size % 2 || size > rs.size()) return DWORD(NTE_BAD_SIGNATURE);
+  const size_t half = size / 2;
+  sigDer = der::tlv(der::kSequence, der::concat({der::unsignedInteger(Bytes(rs.begin(), rs.begin() + long(half))),
+                                                 der::unsignedInteger(Bytes(rs.begin() + long(half),
+                                                                            rs.begin() + long(size)))}));
+  return 0;
+}
+
 const char* hashOfSignatureOid(const std::string& oid) {
   if (oid == szOID_RSA_SHA256RSA) return "SHA256";
   if (oid == szOID_RSA_SHA1RSA) return "SHA1";
@@ -424,8 +470,22 @@ BOOL CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BY
   }
 }
 
-BOOL CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
+BOOL CryptExportPublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
                               PCERT_PUBLIC_KEY_INFO pInfo, DWORD* pcbInfo) {
+  // A CNG key: id-ecPublicKey with its named curve (the key spec does not apply).
+  if (const CngKeyFunctions* cng = cngKeyFunctionsFor(hCryptProv)) {
+    if (!pcbInfo) return fail(ERROR_INVALID_PARAMETER);
+    if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) return fail(ERROR_FILE_NOT_FOUND);
+    der::Bytes curve, point;
+    if (DWORD rc = cngPublicKey(*cng, hCryptProv, curve, point)) return fail(rc);
+    return layOut(pInfo, pcbInfo, [&](Flat& f) {
+      auto* info = static_cast<CERT_PUBLIC_KEY_INFO*>(f.alloc(sizeof(CERT_PUBLIC_KEY_INFO)));
+      char* oid = f.str(szOID_ECC_PUBLIC_KEY);
+      BYTE* params = f.copy(curve.data(), curve.size());
+      BYTE* bits = f.copy(point.data(), point.size());
+      if (info) *info = {{oid, {DWORD(curve.size()), params}}, {DWORD(point.size()), bits, 0}};
+    });
+  }
   auto prov = providers().find(hCryptProv);
   if (!prov) return fail(NTE_BAD_UID);
   if (!pcbInfo) return fail(ERROR_INVALID_PARAMETER);
@@ -455,11 +515,50 @@ BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType, P
   return CryptImportKey(hCryptProv, blob.data(), DWORD(blob.size()), 0, 0, phKey);
 }
 
-BOOL CryptSignAndEncodeCertificate(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
+BOOL CryptSignAndEncodeCertificate(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
                                    LPCSTR lpszStructType, const void* pvStructInfo,
                                    PCRYPT_ALGORITHM_IDENTIFIER pSignatureAlgorithm, const void*, BYTE* pbEncoded,
                                    DWORD* pcbEncoded) {
   if (!pvStructInfo || !pSignatureAlgorithm || !pcbEncoded) return fail(ERROR_INVALID_PARAMETER);
+  if (const CngKeyFunctions* cng = cngKeyFunctionsFor(hCryptProv)) {
+    if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) return fail(ERROR_FILE_NOT_FOUND);
+    const char* hash = pSignatureAlgorithm->pszObjId ? hashOfEcdsaOid(pSignatureAlgorithm->pszObjId) : nullptr;
+    if (!hash) return fail(NTE_BAD_ALGID);
+    if (structId(lpszStructType) != uintptr_t(X509_CERT_REQUEST_TO_BE_SIGNED)) return fail(ERROR_FILE_NOT_FOUND);
+    der::Bytes tbs;
+    if (!encodeRequestInfo(*static_cast<const CERT_REQUEST_INFO*>(pvStructInfo), tbs))
+      return fail(CRYPT_E_BAD_ENCODE);
+    // ECDSA identifiers carry no parameters, not even NULL.
+    bool ok = false;
+    der::Bytes alg = algorithmId(*pSignatureAlgorithm, false, ok);
+    if (!ok) return fail(CRYPT_E_BAD_ENCODE);
+    auto assemble = [&](const der::Bytes& sig) {
+      der::Bytes bits{0};
+      bits.insert(bits.end(), sig.begin(), sig.end());
+      return der::tlv(der::kSequence, der::concat({tbs, alg, der::tlv(der::kBitString, bits)}));
+    };
+    if (!pbEncoded) {
+      // An ECDSA signature's length varies: the query gives the longest,
+      // the encoding its own length.
+      der::Bytes curve, point;
+      if (DWORD rc = cngPublicKey(*cng, hCryptProv, curve, point)) return fail(rc);
+      const der::Bytes longest(point.size() / 2, 0xFF);
+      *pcbEncoded = DWORD(assemble(der::tlv(der::kSequence, der::concat({der::unsignedInteger(longest),
+                                                                          der::unsignedInteger(longest)})))
+                              .size());
+      return TRUE;
+    }
+    der::Bytes md(EVP_MAX_MD_SIZE);
+    unsigned int mdLen = 0;
+    EVP_MD* digest = EVP_MD_fetch(libctx(), hash, nullptr);
+    ok = digest && EVP_Digest(tbs.data(), tbs.size(), md.data(), &mdLen, digest, nullptr) == 1;
+    EVP_MD_free(digest);
+    if (!ok) return fail(NTE_FAIL);
+    md.resize(mdLen);
+    der::Bytes sig;
+    if (DWORD rc = cngSign(*cng, hCryptProv, md, sig)) return fail(rc);
+    return giveBytes(assemble(sig), pbEncoded, pcbEncoded);
+  }
   auto prov = providers().find(hCryptProv);
   if (!prov) return fail(NTE_BAD_UID);
   if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) return fail(ERROR_FILE_NOT_FOUND);

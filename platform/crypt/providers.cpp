@@ -243,3 +243,20 @@ BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdw
       return fail(NTE_BAD_TYPE);
   }
 }
+
+#include "crypt/cng_keys.h"
+
+namespace velmora::crypt {
+
+namespace {
+std::atomic<const CngKeyFunctions*> g_cngKeys{nullptr};
+}  // namespace
+
+void registerCngKeyFunctions(const CngKeyFunctions* functions) { g_cngKeys.store(functions); }
+
+const CngKeyFunctions* cngKeyFunctionsFor(ULONG_PTR handle) {
+  const CngKeyFunctions* cng = g_cngKeys.load();
+  return cng && handle && cng->isKeyHandle(handle) ? cng : nullptr;
+}
+
+}  // namespace velmora::crypt

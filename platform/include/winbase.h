@@ -15,6 +15,11 @@ WINBASEAPI HMODULE LoadLibraryA(LPCSTR lpLibFileName);
 WINBASEAPI FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WINBASEAPI BOOL FreeLibrary(HMODULE hLibModule);
 WINBASEAPI DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+// The system folder, where libraries of the platform such as ncrypt live: the
+// folder of the platform library itself, or $VELMORA_SYSTEM_DIR when set.
+// The length without the terminating zero; when the buffer is too small, the
+// size it needs (with the zero); 0 on failure.
+WINBASEAPI UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 
 #define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001
 #define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002

@@ -9,6 +9,9 @@
 typedef ULONG_PTR HCRYPTPROV;
 typedef ULONG_PTR HCRYPTKEY;
 typedef ULONG_PTR HCRYPTHASH;
+// The certificate functions take a CryptoAPI provider or a CNG key handle.
+typedef ULONG_PTR HCRYPTPROV_OR_NCRYPT_KEY_HANDLE;
+#define CERT_NCRYPT_KEY_SPEC 0xFFFFFFFF
 typedef unsigned int ALG_ID;
 
 // ---- Algorithm identifiers ----
@@ -281,6 +284,12 @@ typedef struct _CERT_REQUEST_INFO {
 #define szOID_RSA_SHA256RSA "1.2.840.113549.1.1.11"
 #define szOID_RSA_SHA384RSA "1.2.840.113549.1.1.12"
 #define szOID_RSA_SHA512RSA "1.2.840.113549.1.1.13"
+#define szOID_ECC_PUBLIC_KEY "1.2.840.10045.2.1"
+#define szOID_ECC_CURVE_P256 "1.2.840.10045.3.1.7"
+#define szOID_ECC_CURVE_P384 "1.3.132.0.34"
+#define szOID_ECDSA_SHA256 "1.2.840.10045.4.3.2"
+#define szOID_ECDSA_SHA384 "1.2.840.10045.4.3.3"
+#define szOID_ECDSA_SHA512 "1.2.840.10045.4.3.4"
 #define szOID_RSA_emailAddr "1.2.840.113549.1.9.1"
 #define szOID_COMMON_NAME "2.5.4.3"
 #define szOID_SUR_NAME "2.5.4.4"
@@ -315,11 +324,11 @@ WINBASEAPI BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructTyp
                                   BYTE* pbEncoded, DWORD* pcbEncoded);
 WINBASEAPI BOOL CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE* pbEncoded,
                                   DWORD cbEncoded, DWORD dwFlags, void* pvStructInfo, DWORD* pcbStructInfo);
-WINBASEAPI BOOL CryptExportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
+WINBASEAPI BOOL CryptExportPublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
                                          PCERT_PUBLIC_KEY_INFO pInfo, DWORD* pcbInfo);
 WINBASEAPI BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD dwCertEncodingType, PCERT_PUBLIC_KEY_INFO pInfo,
                                          HCRYPTKEY* phKey);
-WINBASEAPI BOOL CryptSignAndEncodeCertificate(HCRYPTPROV hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
+WINBASEAPI BOOL CryptSignAndEncodeCertificate(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hCryptProv, DWORD dwKeySpec, DWORD dwCertEncodingType,
                                               LPCSTR lpszStructType, const void* pvStructInfo,
                                               PCRYPT_ALGORITHM_IDENTIFIER pSignatureAlgorithm,
                                               const void* pvHashAuxInfo, BYTE* pbEncoded, DWORD* pcbEncoded);

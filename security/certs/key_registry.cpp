@@ -67,8 +67,10 @@ bool WriteKeyRegistryEntry(const KeyRegistryEntry& entry, DWORD& error) {
     RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
   };
   text("ProviderName", entry.providerName);
-  number("ProviderType", entry.providerType);
-  number("KeySpec", entry.keySpec);
+  if (entry.withCspValues) {
+    number("ProviderType", entry.providerType);
+    number("KeySpec", entry.keySpec);
+  }
   RegSetValueExA(key, "PublicKey", 0, REG_BINARY, entry.publicKey.data(), DWORD(entry.publicKey.size()));
   text("DateTime", entry.dateTime);
   RegCloseKey(key);

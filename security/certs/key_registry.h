@@ -24,12 +24,15 @@ struct KeyRegistryEntry {
   std::string providerName;
   DWORD providerType = 0;
   DWORD keySpec = 0;
-  std::vector<BYTE> publicKey;  // PUBLICKEYBLOB
+  std::vector<BYTE> publicKey;  // PUBLICKEYBLOB, or the key storage provider's PUBLICBLOB
   std::string dateTime;         // "%4d/%02d/%02d %02d:%02d:%02d", local time
+  // CryptoAPI keys have "ProviderType" and "KeySpec"; key storage provider
+  // keys do not.
+  bool withCspValues = true;
 };
 
-// Creates the entry's sub-key and writes its five values. False (with the
-// error) when the sub-key cannot be created; the value writes are not checked.
+// Creates the entry's sub-key and writes its values. False (with the error)
+// when the sub-key cannot be created; the value writes are not checked.
 VELMORA_EXPORT bool WriteKeyRegistryEntry(const KeyRegistryEntry& entry, DWORD& error);
 
 // The local time as the registry's "DateTime" text.

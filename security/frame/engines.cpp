@@ -51,10 +51,8 @@ CCapiCore::CCapiCore() {
   m_bIEProtectedMode = probeProtectedMode() ? 1 : 0;
 }
 
-CCapiCore::~CCapiCore() {
-  // The store the key-storage installation path keeps open.
-  if (m_eccGenerator.myStore) CertCloseStore(m_eccGenerator.myStore, 0);
-}
+// The EC generator closes the "MY" store it keeps.
+CCapiCore::~CCapiCore() = default;
 
 bool CCapiCore::begin(bool guarded, bool resetCapiCode) {
   m_nErrorCode = 0;

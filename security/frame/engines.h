@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "certs/ecc_request.h"
 #include "certs/rsa_request.h"
 
 namespace strabel {
@@ -26,9 +27,7 @@ enum : int {
 
 // Key generator state of the request operations.
 using CRsaGenerator = RsaRequestGenerator;
-struct CEccGenerator {
-  HANDLE myStore = nullptr;
-};
+using CEccGenerator = EccRequestGenerator;
 
 class VELMORA_EXPORT CCapiCore {
  public:
@@ -60,6 +59,9 @@ class VELMORA_EXPORT CCapiCore {
   int SetProviderName(const std::u16string& name);
   WResult CreatePKCS10(const std::u16string& commonName, long keyBits, long genKeyFlags);
   int CreatePKCS10Pair(const std::u16string& commonName, long keyBits, long genKeyFlags);
+
+  // Elliptic-curve keys and requests
+  WResult CreateEccPKCS10(const std::u16string& commonName, long genEccKeyFlags);
 
   // Certificate installation
   int AcceptPKCS7(const std::u16string& pkcs7);

@@ -111,7 +111,10 @@ int CCAPILib::CreatePKCS10Pair(const char* commonName, long keyBits, long genKey
 }
 char* CCAPILib::GetCsrForSign() { MANAGE_STATE; return out(stored(capiCore().m_strCsrForSign)); }
 char* CCAPILib::GetCsrForEncrypt() { MANAGE_STATE; return out(stored(capiCore().m_strCsrForEncrypt)); }
-char* CCAPILib::CreateEccPKCS10(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
+char* CCAPILib::CreateEccPKCS10(const char* commonName, long genEccKeyFlags) {
+  MANAGE_STATE;
+  return out(capiCore().CreateEccPKCS10(in(commonName), genEccKeyFlags));
+}
 
 int CCAPILib::AcceptPKCS7(const char* strPkcs7) { MANAGE_STATE; return capiCore().AcceptPKCS7(in(strPkcs7)); }
 int CCAPILib::AcceptPKCS7Ecc(const char* strPkcs7) { MANAGE_STATE; return capiCore().AcceptPKCS7Ecc(in(strPkcs7)); }

@@ -10,6 +10,7 @@
 // Texts are printed in UTF-8. Exit status: 0 done, 1 not found or failed, 2 usage.
 #include <openssl/evp.h>  // before wincrypt.h (X509_NAME)
 
+#include <ncrypt.h>
 #include <wincrypt.h>
 #include <windows.h>
 
@@ -150,6 +151,62 @@ int listCertificates(std::vector<std::string> stores) {
   return 0;
 }
 
+// The keys of the CNG key storage provider, through the provider library in
+// the system folder, as the security component reaches it.
+void listCngKeys() {
+  char folder[4096];
+  const UINT n = GetSystemDirectoryA(folder, sizeof folder);
+  HMODULE lib = n && n < sizeof folder ? LoadLibraryA((std::string(folder, n) + "/ncrypt.so").c_str()) : nullptr;
+  if (!lib) {
+    fprintf(stderr, "velmora-store: the key storage provider (ncrypt.so) is not in the system folder\n");
+    return;
+  }
+  auto fn = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(lib, name)); };
+  auto open = reinterpret_cast<decltype(&NCryptOpenStorageProvider)>(fn("NCryptOpenStorageProvider"));
+  auto enumKeys = reinterpret_cast<decltype(&NCryptEnumKeys)>(fn("NCryptEnumKeys"));
+  auto openKey = reinterpret_cast<decltype(&NCryptOpenKey)>(fn("NCryptOpenKey"));
+  auto getProperty = reinterpret_cast<decltype(&NCryptGetProperty)>(fn("NCryptGetProperty"));
+  auto freeBuffer = reinterpret_cast<decltype(&NCryptFreeBuffer)>(fn("NCryptFreeBuffer"));
+  auto freeObject = reinterpret_cast<decltype(&NCryptFreeObject)>(fn("NCryptFreeObject"));
+  NCRYPT_PROV_HANDLE prov = 0;
+  if (!open || !enumKeys || !openKey || !getProperty || !freeBuffer || !freeObject ||
+      open(&prov, MS_KEY_STORAGE_PROVIDER, 0) != ERROR_SUCCESS) {
+    fprintf(stderr, "velmora-store: the key storage provider does not answer\n");
+    FreeLibrary(lib);
+    return;
+  }
+  printf("Microsoft Software Key Storage Provider (CNG):\n");
+  void* state = nullptr;
+  NCryptKeyName* key = nullptr;
+  while (enumKeys(prov, nullptr, &key, &state, NCRYPT_SILENT_FLAG) == ERROR_SUCCESS) {
+    std::string line = "    " + utf8(key->pszAlgid);
+    NCRYPT_KEY_HANDLE h = 0;
+    if (openKey(prov, &h, key->pszName, 0, NCRYPT_SILENT_FLAG) == ERROR_SUCCESS) {
+      DWORD value = 0, size = 0;
+      if (getProperty(h, NCRYPT_LENGTH_PROPERTY, reinterpret_cast<PBYTE>(&value), sizeof value, &size, 0) == 0)
+        line += ", " + std::to_string(value) + " bits";
+      if (getProperty(h, NCRYPT_EXPORT_POLICY_PROPERTY, reinterpret_cast<PBYTE>(&value), sizeof value, &size, 0) ==
+              0 &&
+          (value & NCRYPT_ALLOW_PLAINTEXT_EXPORT_FLAG))
+        line += ", exportable";
+      if (getProperty(h, NCRYPT_UI_POLICY_PROPERTY, nullptr, 0, &size, 0) == 0 && size >= sizeof(NCRYPT_UI_POLICY)) {
+        std::vector<BYTE> buf(size);
+        if (getProperty(h, NCRYPT_UI_POLICY_PROPERTY, buf.data(), size, &size, 0) == 0) {
+          auto* policy = reinterpret_cast<NCRYPT_UI_POLICY*>(buf.data());
+          if (policy->dwFlags & NCRYPT_UI_FORCE_HIGH_PROTECTION_FLAG) line += ", strongly protected";
+          else if (policy->dwFlags & NCRYPT_UI_PROTECT_KEY_FLAG) line += ", protected";
+        }
+      }
+      freeObject(h);
+    }
+    printf("  %s\n%s\n", utf8(key->pszName).c_str(), line.c_str());
+    freeBuffer(key);
+  }
+  if (state) freeBuffer(state);
+  freeObject(prov);
+  FreeLibrary(lib);
+}
+
 int listKeys() {
   auto containers = velmora::crypt::listKeyContainers();
   for (DWORD i = 0;; ++i) {
@@ -165,6 +222,7 @@ int listKeys() {
                k.exportable ? ", exportable" : "", k.userProtected ? ", user-protected" : "");
     }
   }
+  listCngKeys();
   return 0;
 }
 
