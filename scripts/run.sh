@@ -28,7 +28,7 @@ trap cleanup EXIT
 
 build/bin/velmora-demo-portal --port 0 --port-file "$work/port" >"$work/portal.log" 2>&1 &
 portal_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+for _ in $(seq 600); do [ -s "$work/port" ] && break; sleep 0.05; done
 [ -s "$work/port" ] || { cat "$work/portal.log" >&2; echo "run: the demo portal did not start" >&2; exit 1; }
 url="http://127.0.0.1:$(cat "$work/port")/fenroCore/client/home"
 echo "demo portal: $url"
