@@ -174,7 +174,7 @@ function enrol() {
       finish('ok', 'Installed: the certificate is in your personal store with its key.', [
         ['subject', a.subject], ['serial', a.serial], ['key usage', a.usage === 'signing' ?
           'digitalSignature, nonRepudiation' : 'keyEncipherment, dataEncipherment'],
-        ['chain', 'Velmora Demo Issuing CA (store "CA"), Velmora Demo Root CA (store "ROOT")'],
+        ['chain', 'Velmora Demo Issuing CA (to "CA"), Velmora Demo Root CA (to "ROOT", when you allowed it)'],
         ['capi_AcceptPKCS7', rc + ' ' + capi.GetErrorMsg()]]);
     };
     x.onerror = function () { finish('bad', 'The demo CA could not be reached.'); };
