@@ -95,6 +95,14 @@ std::vector<std::string> storeEntries(const std::string& store) {
   return out;
 }
 
+// Hex digits only, in upper case: thumbprints and serials as printed anywhere.
+std::string bare(const std::string& t) {
+  std::string out;
+  for (char c : t)
+    if (std::isxdigit(static_cast<unsigned char>(c))) out += char(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
 std::string field(const std::string& entry, const std::string& name) {
   std::smatch m;
   if (std::regex_search(entry, m, std::regex("  " + name + ": +([^\n]*)"))) return m[1];
@@ -127,12 +135,28 @@ TEST(Enrolment, TheDemoPortalsEnrolmentPageInstallsACertificateWithItsKeyAndChai
   const std::string commonName = "Lin Meihua 2026";
   ASSERT_TRUE(typeIntoWindow(display.name(), commonName));
 
-  // The portal issues, then the page installs.
-  EXPECT_TRUE(e2e::waitUntil([&] { return vtest::readFile(portalLog).find("issued ") != std::string::npos; }, 60000))
+  // The portal issues, then the page installs. Entries are found by serial
+  // and thumbprint, so certificates already in the profile do not count.
+  std::string serial;
+  EXPECT_TRUE(e2e::waitUntil(
+      [&] {
+        std::smatch m;
+        const std::string log = vtest::readFile(portalLog);
+        if (std::regex_search(log, m, std::regex("issued ([0-9A-F]+) to "))) serial = m[1];
+        return !serial.empty();
+      },
+      60000))
       << vtest::readFile(portalLog);
+  auto withField = [](const std::vector<std::string>& entries, const std::string& name, const std::string& value) {
+    std::vector<std::string> out;
+    for (const auto& e : entries)
+      if (bare(field(e, name)) == bare(value)) out.push_back(e);
+    return out;
+  };
   std::vector<std::string> mine;
-  EXPECT_TRUE(e2e::waitUntil([&] { return !(mine = storeEntries("MY")).empty(); }, 30000))
-      << "no certificate reached MY";
+  EXPECT_TRUE(e2e::waitUntil([&] { return !(mine = withField(storeEntries("MY"), "Serial", serial)).empty(); },
+                             30000))
+      << "the certificate " << serial << " did not reach MY";
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
 
   if (const char* shots = std::getenv("VELMORA_E2E_SCREENSHOT_DIR"); shots && *shots) {
@@ -162,19 +186,16 @@ TEST(Enrolment, TheDemoPortalsEnrolmentPageInstallsACertificateWithItsKeyAndChai
                                                     "Microsoft Enhanced Cryptographic Provider v1.0, type 1, key spec 1")))
       << entry;
 
-  const auto roots = storeEntries("ROOT"), cas = storeEntries("CA");
-  ASSERT_EQ(roots.size(), 1u);
-  ASSERT_EQ(cas.size(), 1u);
-  EXPECT_NE(field(roots[0], "Subject").find("Velmora Demo Root CA"), std::string::npos) << roots[0];
-  EXPECT_NE(field(cas[0], "Subject").find("Velmora Demo Issuing CA"), std::string::npos) << cas[0];
-  // The prompt named the root that was installed.
-  auto bare = [](std::string t) {
-    std::string out;
-    for (char c : t)
-      if (std::isxdigit(static_cast<unsigned char>(c))) out += char(std::toupper(static_cast<unsigned char>(c)));
-    return out;
+  // The portal's own root and issuing CA are in "ROOT" and "CA".
+  auto sha1 = [](const std::string& pem) {
+    auto r = vtest::runCommand({"openssl", "x509", "-in", pem, "-noout", "-fingerprint", "-sha1"});
+    return r.out.substr(r.out.find('=') + 1);
   };
-  EXPECT_EQ(bare(dialogs[0]["texts"]["thumbprint"].get<std::string>()), bare(field(roots[0], "SHA-1")));
+  const std::string rootSha1 = sha1(caDir + "/root.crt.pem");
+  EXPECT_EQ(withField(storeEntries("ROOT"), "SHA-1", rootSha1).size(), 1u) << storeEntries("ROOT").size();
+  EXPECT_EQ(withField(storeEntries("CA"), "SHA-1", sha1(caDir + "/intermediate.crt.pem")).size(), 1u);
+  // The prompt named that root.
+  EXPECT_EQ(bare(dialogs[0]["texts"]["thumbprint"].get<std::string>()), bare(rootSha1));
 
   // The installed certificate, exported from MY, verifies against the CA
   // the portal keeps, and is for encryption as the link asked.
