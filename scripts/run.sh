@@ -48,7 +48,7 @@ xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
     kill -0 $host 2>/dev/null || break
     sleep 0.1
   done
-  sleep 1
+  sleep 3  # WebKit paints a while after the document completes, longer on a busy machine
   build/bin/velmora-screenshot "$SHOT" --title "KAVOQuillet(測試) Ver 1.8" >/dev/null || true
   kill $host 2>/dev/null; wait $host 2>/dev/null || true
 '
