@@ -176,6 +176,8 @@ TEST_F(DemoCaTest, BadRequestsAreRefusedWithAClearStatus) {
   const std::string ec = request({"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-subj", "/CN=ec"});
   const std::string shortKey = request({"-newkey", "rsa:1024", "-subj", "/CN=short"});
   const std::string noCn = request({"-newkey", "rsa:2048", "-subj", "/O=Velmora tests"});
+  const std::string caNamed =
+      request({"-newkey", "rsa:2048", "-subj", "/C=TW/O=Velmora demo portal/CN=Velmora Demo Issuing CA"});
   auto enrolBody = [](const std::string& req) { return json{{"request", req}, {"usage", "signing"}}.dump(); };
   using velmora::demo::base64Encode;
   struct Case {
@@ -200,6 +202,7 @@ TEST_F(DemoCaTest, BadRequestsAreRefusedWithAClearStatus) {
       {"EC key", enrolBody(ec), 400, "not an RSA key"},
       {"RSA 1024", enrolBody(shortKey), 400, "shorter than 2048 bits"},
       {"no common name", enrolBody(noCn), 400, "no common name"},
+      {"the issuing CA's name", enrolBody(caNamed), 400, "name of a CA"},
       {"too large", enrolBody(std::string(velmora::demo::kMaxEnrolBody, 'A')), 413, "too large"},
   };
   for (const auto& c : cases) {

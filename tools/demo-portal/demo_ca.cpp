@@ -436,6 +436,11 @@ std::variant<Issued, Refusal> DemoCa::issue(const std::string& request, Usage us
   }
   X509_NAME* subject = X509_REQ_get_subject_name(req.get());
   if (!subject || !hasCommonName(subject)) return Refusal{"the request's subject has no common name"};
+  // A user certificate named like its issuer would pass for self-issued and
+  // be taken for a root when installed.
+  if (X509_NAME_cmp(subject, X509_get_subject_name(intermediate_.get())) == 0 ||
+      X509_NAME_cmp(subject, X509_get_subject_name(root_.get())) == 0)
+    return Refusal{"the request's subject is the name of a CA of this portal"};
 
   const char* keyUsage = usage == Usage::Signing ? "critical,digitalSignature,nonRepudiation"
                                                  : "critical,keyEncipherment,dataEncipherment";
