@@ -109,12 +109,16 @@ std::string field(const std::string& entry, const std::string& name) {
   return {};
 }
 
-TEST(Enrolment, TheDemoPortalsEnrolmentPageInstallsACertificateWithItsKeyAndChain) {
-  VTEST_REQUIRE(e2e::haveXvfb(), "Xvfb");
-  VTEST_REQUIRE(system("command -v openssl >/dev/null 2>&1") == 0, "openssl");
-  e2e::Display display;
-  ASSERT_TRUE(display.start()) << "Xvfb did not start";
+struct PageRun {
+  const char* answer;       // to the root prompt
+  const char* query;        // of the page's address
+  const char* commonName;   // typed by the user
+  const char* keyUsage;     // as `openssl x509 -ext keyUsage` prints it
+};
 
+// One enrolment through the page of a fresh demo portal and a fresh run of
+// the program, then the stores.
+void enrolThroughThePage(const e2e::Display& display, const PageRun& run) {
   const std::string work = vtest::makeTempDir("enrol");
   const std::string caDir = work + "/ca", portFile = work + "/port", portalLog = work + "/portal.log";
   e2e::Child portal;
@@ -126,13 +130,12 @@ TEST(Enrolment, TheDemoPortalsEnrolmentPageInstallsACertificateWithItsKeyAndChai
   const std::string port = vtest::readFile(portFile).substr(0, vtest::readFile(portFile).find('\n'));
 
   const std::string script = work + "/dialogs.script";
-  vtest::writeFile(script, "{\"dialog\":\"root-install\",\"button\":\"yes\"}\n");
-  // The link fills in the key usage; the user types the name.
-  e2e::Host host(display, "http://127.0.0.1:" + port + "/enrol?usage=encryption", e2e::makeRuntimeDir(), "enrol");
+  vtest::writeFile(script, "{\"dialog\":\"root-install\",\"button\":\"" + std::string(run.answer) + "\"}\n");
+  e2e::Host host(display, "http://127.0.0.1:" + port + "/enrol" + run.query, e2e::makeRuntimeDir(), "enrol");
   ASSERT_TRUE(host.start({"VELMORA_DIALOG_SCRIPT=" + script}));
   ASSERT_TRUE(host.waitEvent("document-complete")) << vtest::readFile(portalLog);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  const std::string commonName = "Lin Meihua 2026";
+  const std::string commonName = run.commonName;
   ASSERT_TRUE(typeIntoWindow(display.name(), commonName));
 
   // The portal issues, then the page installs. Entries are found by serial
@@ -161,14 +164,14 @@ TEST(Enrolment, TheDemoPortalsEnrolmentPageInstallsACertificateWithItsKeyAndChai
 
   if (const char* shots = std::getenv("VELMORA_E2E_SCREENSHOT_DIR"); shots && *shots) {
     auto shot = vtest::runCommand({std::string(VELMORA_BIN_DIR) + "/velmora-screenshot",
-                                   std::string(shots) + "/enrolment.png", "--title", kTitle},
+                                   std::string(shots) + "/enrolment-root-" + run.answer + ".png", "--title", kTitle},
                                   {"DISPLAY=" + display.name()});
     EXPECT_EQ(shot.status, 0) << shot.err;
   }
   EXPECT_EQ(host.stop(), 0);
   EXPECT_EQ(portal.stop(), 0);
 
-  // The one prompt: installing the demo root, answered yes.
+  // The one prompt: installing the demo root.
   const auto dialogs = host.dialogs();
   ASSERT_EQ(dialogs.size(), 1u) << (dialogs.empty() ? json() : json(dialogs));
   EXPECT_EQ(dialogs[0]["kind"], "root-install");
@@ -186,19 +189,20 @@ TEST(Enrolment, TheDemoPortalsEnrolmentPageInstallsACertificateWithItsKeyAndChai
                                                     "Microsoft Enhanced Cryptographic Provider v1.0, type 1, key spec 1")))
       << entry;
 
-  // The portal's own root and issuing CA are in "ROOT" and "CA".
+  // The portal's own issuing CA is in "CA", and its root in "ROOT" when the
+  // user allowed it; a refused root does not stop the installation.
   auto sha1 = [](const std::string& pem) {
     auto r = vtest::runCommand({"openssl", "x509", "-in", pem, "-noout", "-fingerprint", "-sha1"});
     return r.out.substr(r.out.find('=') + 1);
   };
   const std::string rootSha1 = sha1(caDir + "/root.crt.pem");
-  EXPECT_EQ(withField(storeEntries("ROOT"), "SHA-1", rootSha1).size(), 1u) << storeEntries("ROOT").size();
+  EXPECT_EQ(withField(storeEntries("ROOT"), "SHA-1", rootSha1).size(), std::string(run.answer) == "yes" ? 1u : 0u);
   EXPECT_EQ(withField(storeEntries("CA"), "SHA-1", sha1(caDir + "/intermediate.crt.pem")).size(), 1u);
   // The prompt named that root.
   EXPECT_EQ(bare(dialogs[0]["texts"]["thumbprint"].get<std::string>()), bare(rootSha1));
 
   // The installed certificate, exported from MY, verifies against the CA
-  // the portal keeps, and is for encryption as the link asked.
+  // the portal keeps, and has the key usage chosen on the page.
   const std::string pem = work + "/mine.pem";
   auto exported = vtest::runCommand(
       {std::string(VELMORA_BIN_DIR) + "/velmora-store", "export", "MY", field(entry, "SHA-1"), "--pem", pem});
@@ -207,13 +211,27 @@ TEST(Enrolment, TheDemoPortalsEnrolmentPageInstallsACertificateWithItsKeyAndChai
                                      caDir + "/intermediate.crt.pem", pem});
   EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
   auto usage = vtest::runCommand({"openssl", "x509", "-in", pem, "-noout", "-ext", "keyUsage"});
-  EXPECT_NE(usage.out.find("Key Encipherment, Data Encipherment"), std::string::npos) << usage.out;
+  EXPECT_NE(usage.out.find(run.keyUsage), std::string::npos) << usage.out;
 
   // Its key is the one the bridge made: the container's public key is the
   // certificate's.
   auto keys = vtest::runCommand({std::string(VELMORA_BIN_DIR) + "/velmora-store", "keys"});
   const std::string container = keyInfo.substr(10, 36);
   EXPECT_NE(keys.out.find(container), std::string::npos) << keys.out;
+}
+
+TEST(Enrolment, TheDemoPortalsEnrolmentPageInstallsACertificateWithItsKeyAndChain) {
+  VTEST_REQUIRE(e2e::haveXvfb(), "Xvfb");
+  VTEST_REQUIRE(system("command -v openssl >/dev/null 2>&1") == 0, "openssl");
+  e2e::Display display;
+  ASSERT_TRUE(display.start()) << "Xvfb did not start";
+  // The link may choose the key usage; without it the page's default is signing.
+  const PageRun runs[] = {{"yes", "?usage=encryption", "Lin Meihua 2026", "Key Encipherment, Data Encipherment"},
+                      {"no", "", "Chen Jianguo", "Digital Signature, Non Repudiation"}};
+  for (const auto& run : runs) {
+    SCOPED_TRACE(std::string("root prompt answered ") + run.answer);
+    enrolThroughThePage(display, run);
+  }
 }
 
 }  // namespace
