@@ -53,17 +53,19 @@ struct Store {
   std::vector<CertObject*> entries;
 };
 
+// Never destroyed: a component's static objects may close their stores
+// while the process exits, after function-local statics are gone.
 std::recursive_mutex& lock() {
-  static std::recursive_mutex m;
-  return m;
+  static auto* m = new std::recursive_mutex;
+  return *m;
 }
 std::set<CertObject*>& liveCerts() {
-  static std::set<CertObject*> s;
-  return s;
+  static auto* s = new std::set<CertObject*>;
+  return *s;
 }
 std::set<Store*>& liveStores() {
-  static std::set<Store*> s;
-  return s;
+  static auto* s = new std::set<Store*>;
+  return *s;
 }
 
 CertObject* objectOf(PCCERT_CONTEXT ctx) {
