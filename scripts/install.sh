@@ -13,7 +13,7 @@ packages=(
   libpcsclite-dev pcscd
   softhsm2 opensc
   libgtk-3-dev libwebkit2gtk-4.1-dev
-  xvfb xauth
+  xvfb xauth libxtst-dev
   fonts-wqy-microhei bubblewrap
 )
 

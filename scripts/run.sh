@@ -28,7 +28,7 @@ trap cleanup EXIT
 
 build/bin/velmora-demo-portal --port 0 --port-file "$work/port" >"$work/portal.log" 2>&1 &
 portal_pid=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+for _ in $(seq 600); do [ -s "$work/port" ] && break; sleep 0.05; done
 [ -s "$work/port" ] || { cat "$work/portal.log" >&2; echo "run: the demo portal did not start" >&2; exit 1; }
 url="http://127.0.0.1:$(cat "$work/port")/fenroCore/client/home"
 echo "demo portal: $url"
@@ -48,7 +48,7 @@ xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
     kill -0 $host 2>/dev/null || break
     sleep 0.1
   done
-  sleep 1
+  sleep 3  # WebKit paints a while after the document completes, longer on a busy machine
   build/bin/velmora-screenshot "$SHOT" --title "KAVOQuillet(測試) Ver 1.8" >/dev/null || true
   kill $host 2>/dev/null; wait $host 2>/dev/null || true
 '

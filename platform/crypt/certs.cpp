@@ -53,8 +53,10 @@ struct Store {
   std::vector<CertObject*> entries;
 };
 
+// Never destroyed: a component's static objects may close their stores
+// while the process exits, after function-local statics are gone.
 std::recursive_mutex& lock() {
-  static auto* m = new std::recursive_mutex;  // never destroyed: used by other libraries' exit code
+  static auto* m = new std::recursive_mutex;
   return *m;
 }
 std::set<CertObject*>& liveCerts() {

@@ -144,6 +144,41 @@ nlohmann::json Portal::waitReport(const std::string& name, int timeoutMs) {
   return it == reports_.end() ? nlohmann::json() : it->second;
 }
 
+bool Child::start(const std::vector<std::string>& argv, const std::string& outPath,
+                  const std::vector<std::string>& extraEnv) {
+  pid_ = spawn(argv, extraEnv, -1, outPath);
+  return pid_ > 0;
+}
+
+bool Child::running() {
+  if (pid_ <= 0 || status_ >= 0) return false;
+  int st = 0;
+  if (waitpid(pid_, &st, WNOHANG) == pid_) {
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return false;
+  }
+  return true;
+}
+
+int Child::stop() {
+  if (!running()) return status_;
+  kill(pid_, SIGTERM);
+  if (waitUntil([&] { return !running(); }, 10000)) return status_;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  status_ = 128 + SIGKILL;
+  return -1;
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (done()) return true;
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
 std::string makeRuntimeDir() {
   std::string dir = vtest::makeTempDir("run");
   chmod(dir.c_str(), 0700);

@@ -78,6 +78,28 @@ class Host {
   int status_ = -1;
 };
 
+// A helper process of the test (a server), its output in a file; the
+// destructor ends it.
+class Child {
+ public:
+  Child() = default;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { stop(); }
+  bool start(const std::vector<std::string>& argv, const std::string& outPath,
+             const std::vector<std::string>& extraEnv = {});
+  bool running();
+  // SIGTERM, then the exit status (-1 when it had to be killed).
+  int stop();
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+// Polls `done` every 50 ms until it holds (true) or the time is up.
+bool waitUntil(const std::function<bool()>& done, int timeoutMs);
+
 // A fresh private runtime folder (0700).
 std::string makeRuntimeDir();
 

@@ -1,7 +1,8 @@
 // velmora-demo-portal: a small loopback web server with pages that use the
 // page bridge and the script bridge library.
-//   velmora-demo-portal [--port N] [--library PATH] [--port-file FILE]
+//   velmora-demo-portal [--port N] [--library PATH] [--port-file FILE] [--ca-dir DIR]
 // Prints "listening on http://127.0.0.1:N/" and serves until it is stopped.
+// Its demo CA lives in DIR (made at the first start).
 #include <unistd.h>
 
 #include <csignal>
@@ -13,7 +14,8 @@
 #include <string>
 
 #include "http_server.h"
-#include "pages.h"
+#include "demo_ca.h"
+#include "portal.h"
 
 namespace {
 
@@ -30,14 +32,15 @@ volatile std::sig_atomic_t stopRequested = 0;
 
 int main(int argc, char** argv) {
   int port = 8750;
-  std::string library, portFile;
+  std::string library, portFile, caDir;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--port" && i + 1 < argc) port = std::atoi(argv[++i]);
     else if (a == "--library" && i + 1 < argc) library = argv[++i];
     else if (a == "--port-file" && i + 1 < argc) portFile = argv[++i];
+    else if (a == "--ca-dir" && i + 1 < argc) caDir = argv[++i];
     else {
-      fprintf(stderr, "usage: %s [--port N] [--library PATH] [--port-file FILE]\n", argv[0]);
+      fprintf(stderr, "usage: %s [--port N] [--library PATH] [--port-file FILE] [--ca-dir DIR]\n", argv[0]);
       return 2;
     }
   }
@@ -51,21 +54,22 @@ int main(int argc, char** argv) {
     fprintf(stderr, "velmora-demo-portal: cannot read the script library %s\n", library.c_str());
     return 1;
   }
-  velmora::http::Server server([&](const velmora::http::Request& req) {
-    velmora::http::Response res;
-    if (req.path == "/" || req.path == "/fenroCore/client/home") {
-      res.body = velmora::demo::kHomePage;
-    } else if (req.path == "/frame") {
-      res.body = velmora::demo::kFramePage;
-    } else if (req.path == "/velmora-bridge.js") {
-      res.contentType = "text/javascript";
-      res.body = script;
-    } else {
-      res.status = 404;
-      res.body = "<!DOCTYPE html><title>404</title><p>Not found";
-    }
-    return res;
-  });
+  if (caDir.empty()) caDir = velmora::demo::defaultCaFolder();
+  std::string caError;
+  auto ca = velmora::demo::DemoCa::open(caDir, caError);
+  if (!ca) {
+    fprintf(stderr, "velmora-demo-portal: %s\n", caError.c_str());
+    return 1;
+  }
+  printf("demo CA in %s\n", caDir.c_str());
+  velmora::demo::PortalConfig config;
+  config.ca = ca.get();
+  config.script = script;
+  config.log = [](const std::string& line) {
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+  };
+  velmora::http::Server server([&](const velmora::http::Request& req) { return velmora::demo::handleRequest(config, req); });
   if (!server.start("127.0.0.1", port)) {
     fprintf(stderr, "velmora-demo-portal: cannot listen on 127.0.0.1:%d: %s\n", port, strerror(errno));
     return 1;

@@ -37,6 +37,7 @@ and the script bridge library. Bridge: <span id="bridge" class="bad">not reachab
 </form>
 <div>result: <code id="hash"></code> status: <span id="hashstatus"></span></div>
 </fieldset>
+<p><a id="enrol-link" href="/enrol">Enrol for a certificate</a> (an RSA key and request made on this PC, a certificate from the demo CA)</p>
 <iframe id="frame" src="/frame" width="560" height="56" style="border:1px solid #cbd5e0;background:#fff"></iframe>
 <script>
 function row(name, version, code, msg) {
@@ -84,6 +85,118 @@ try { document.getElementById('v').textContent = 'window.external in this frame:
 catch (e) { document.getElementById('v').textContent = 'error: ' + e; }
 </script>
 </body></html>
+)HTML";
+
+inline constexpr const char kEnrolPage[] = R"HTML(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<title>Velmora demo portal: enrolment</title>
+<script src="/velmora-bridge.js"></script>
+<style>
+  body { font-family: sans-serif; margin: 12px 18px; background: #f4f6fa; color: #1b2330; font-size: 14px; }
+  h1 { font-size: 20px; margin: 0 0 4px 0; color: #17509a; }
+  p.lead { margin: 0 0 10px 0; color: #4a5568; }
+  fieldset { background: #fff; border: 1px solid #cbd5e0; margin-bottom: 10px; }
+  label { margin-right: 14px; }
+  table { border-collapse: collapse; background: #fff; margin-top: 6px; }
+  th, td { border: 1px solid #cbd5e0; padding: 3px 8px; text-align: left; vertical-align: top; }
+  th { background: #e2e8f0; }
+  .ok { color: #176f2c; font-weight: bold; }
+  .bad { color: #a61b1b; font-weight: bold; }
+  code { font-size: 12px; word-break: break-all; }
+</style>
+</head>
+<body>
+<h1>Enrolment</h1>
+<p class="lead">Velmora makes an RSA key (2048 bits) and a certificate request on this PC; the demo CA issues the
+certificate, and Velmora installs it with its CA chain. <a href="/">Home</a></p>
+<form id="enrolform" onsubmit="return enrol();">
+<fieldset>
+<legend>Certificate</legend>
+<p><label for="cn">Common name</label> <input id="cn" name="cn" size="32" maxlength="64" autofocus></p>
+<p>Key usage:
+<label><input type="radio" name="usage" id="usage-signing" value="signing" checked> signing (digitalSignature, nonRepudiation)</label><br>
+<span style="margin-left:78px"></span><label><input type="radio" name="usage" id="usage-encryption" value="encryption"> encryption (keyEncipherment, dataEncipherment)</label></p>
+<button id="go" type="submit">Make key and enrol</button>
+</fieldset>
+</form>
+<div>Status: <span id="status">ready</span></div>
+<table id="details" style="display:none"></table>
+<script>
+function show(cls, text) {
+  var s = document.getElementById('status');
+  s.className = cls;
+  s.textContent = text;
+}
+function details(rows) {
+  var t = document.getElementById('details');
+  t.innerHTML = '';
+  rows.forEach(function (r) {
+    var tr = document.createElement('tr'), th = document.createElement('th'), td = document.createElement('td');
+    th.textContent = r[0]; td.textContent = r[1];
+    tr.appendChild(th); tr.appendChild(td); t.appendChild(tr);
+  });
+  t.style.display = rows.length ? '' : 'none';
+}
+function capiError(capi, call) {
+  return call + ' failed: ' + capi.GetErrorCode() + ' ' + capi.GetErrorMsg();
+}
+function finish(cls, text, rows) {
+  show(cls, text);
+  details(rows || []);
+  document.getElementById('go').disabled = false;
+}
+function enrol() {
+  var cn = document.getElementById('cn').value.replace(/^\s+|\s+$/g, '');
+  var usage = document.getElementById('usage-encryption').checked ? 'encryption' : 'signing';
+  if (!cn) { finish('bad', 'Enter a common name.'); return false; }
+  var capi;
+  try { capi = new CAPI(); external.capi_GetErrorCode(); }
+  catch (e) { finish('bad', 'The Velmora bridge is not reachable: ' + e); return false; }
+  document.getElementById('go').disabled = true;
+  show('', 'Making the key and the request...');
+  details([]);
+  // Let the status paint before the key is made: the call blocks the page.
+  setTimeout(function () {
+    var csr = capi.CreatePKCS10(cn, 2048, 0);
+    if (!csr) { finish('bad', capiError(capi, 'capi_CreatePKCS10')); return; }
+    show('', 'Sending the request to the demo CA...');
+    var x = new XMLHttpRequest();
+    x.open('POST', '/api/enrol', true);
+    x.setRequestHeader('Content-Type', 'application/json');
+    x.onload = function () {
+      var a;
+      try { a = JSON.parse(x.responseText); } catch (e) { a = { error: x.responseText }; }
+      if (x.status !== 200) { finish('bad', 'The demo CA refused the request (HTTP ' + x.status + '): ' + a.error); return; }
+      var rc = capi.AcceptPKCS7(a.pkcs7);
+      if (rc !== 0) { finish('bad', capiError(capi, 'capi_AcceptPKCS7')); return; }
+      finish('ok', 'Installed: the certificate is in your personal store with its key.', [
+        ['subject', a.subject], ['serial', a.serial], ['key usage', a.usage === 'signing' ?
+          'digitalSignature, nonRepudiation' : 'keyEncipherment, dataEncipherment'],
+        ['chain', 'Velmora Demo Issuing CA (to "CA"), Velmora Demo Root CA (to "ROOT", when you allowed it)'],
+        ['capi_AcceptPKCS7', rc + ' ' + capi.GetErrorMsg()]]);
+    };
+    x.onerror = function () { finish('bad', 'The demo CA could not be reached.'); };
+    x.send(JSON.stringify({ request: csr, usage: usage }));
+  }, 30);
+  return false;
+}
+// A link may fill the form in: /enrol?cn=NAME&usage=encryption
+(function () {
+  var q = location.search.replace(/^\?/, '').split('&');
+  q.forEach(function (kv) {
+    var i = kv.indexOf('='), k, v;
+    if (i < 0) return;
+    try { k = decodeURIComponent(kv.slice(0, i)); v = decodeURIComponent(kv.slice(i + 1).replace(/\+/g, ' ')); }
+    catch (e) { return; }
+    if (k === 'cn') document.getElementById('cn').value = v;
+    if (k === 'usage' && (v === 'signing' || v === 'encryption')) document.getElementById('usage-' + v).checked = true;
+  });
+})();
+</script>
+</body>
+</html>
 )HTML";
 
 }  // namespace velmora::demo

@@ -21,6 +21,8 @@ const char* reasonPhrase(int status) {
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 413: return "Content Too Large";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
     default: return "Status";
@@ -58,6 +60,9 @@ void Server::stop() {
 }
 
 namespace {
+
+// Bodies larger than this are refused before they are read.
+constexpr size_t kMaxBody = 1u << 20;
 
 void serve(int c, const Server::Handler& handler) {
   std::string data;
@@ -100,15 +105,35 @@ void serve(int c, const Server::Handler& handler) {
   }
   req.body = data.substr(headerEnd + 4);
   size_t want = 0;
-  if (auto it = req.headers.find("content-length"); it != req.headers.end()) want = std::stoul(it->second);
-  while (req.body.size() < want) {
+  int refused = 0;
+  if (auto it = req.headers.find("content-length"); it != req.headers.end()) {
+    const std::string& v = it->second;
+    if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos) refused = 400;
+    else want = std::stoul(v);
+    if (want > kMaxBody) refused = 413;
+  }
+  while (!refused && req.body.size() < want) {
     pollfd p{c, POLLIN, 0};
     if (poll(&p, 1, 10000) <= 0) return;
     ssize_t n = recv(c, buf, sizeof buf, 0);
     if (n <= 0) return;
     req.body.append(buf, size_t(n));
   }
-  Response res = handler(req);
+  Response res;
+  if (refused) {
+    res.status = refused;
+    res.contentType = "text/plain; charset=utf-8";
+    res.body = refused == 413 ? "request body too large\n" : "bad Content-Length\n";
+  } else {
+    try {
+      res = handler(req);
+    } catch (...) {
+      res = Response{};
+      res.status = 500;
+      res.contentType = "text/plain; charset=utf-8";
+      res.body = "internal error\n";
+    }
+  }
   std::string out = "HTTP/1.1 " + std::to_string(res.status) + " " + reasonPhrase(res.status) + "\r\n";
   out += "Content-Type: " + res.contentType + "\r\n";
   out += "Content-Length: " + std::to_string(res.body.size()) + "\r\n";

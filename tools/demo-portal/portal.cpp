@@ -1,0 +1,70 @@
+#include "portal.h"
+
+#include <nlohmann/json.hpp>
+
+#include "pages.h"
+
+namespace velmora::demo {
+
+namespace {
+
+http::Response jsonAnswer(int status, const nlohmann::json& body) {
+  http::Response res;
+  res.status = status;
+  res.contentType = "application/json";
+  res.body = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return res;
+}
+
+http::Response refuse(int status, const std::string& why) { return jsonAnswer(status, {{"error", why}}); }
+
+http::Response enrol(const PortalConfig& config, const http::Request& req) {
+  if (req.method != "POST") {
+    auto res = refuse(405, "use POST");
+    res.headers["Allow"] = "POST";
+    return res;
+  }
+  if (!config.ca) return refuse(503, "the demo CA is not available");
+  if (req.body.size() > kMaxEnrolBody) return refuse(413, "the request body is too large");
+  auto body = nlohmann::json::parse(req.body, nullptr, false);
+  if (body.is_discarded() || !body.is_object()) return refuse(400, "the body is not a JSON object");
+  auto request = body.find("request");
+  auto usageName = body.find("usage");
+  if (request == body.end() || !request->is_string()) return refuse(400, "\"request\" (Base64 PKCS#10) is missing");
+  if (usageName == body.end() || !usageName->is_string()) return refuse(400, "\"usage\" is missing");
+  auto usage = parseUsage(usageName->get<std::string>());
+  if (!usage) return refuse(400, "\"usage\" must be \"signing\" or \"encryption\"");
+  auto result = config.ca->issue(request->get<std::string>(), *usage);
+  if (auto* no = std::get_if<Refusal>(&result)) return refuse(400, no->message);
+  const auto& issued = std::get<Issued>(result);
+  if (config.log) config.log("issued " + issued.serial + " to " + issued.subject + " for " + usageName->get<std::string>());
+  return jsonAnswer(200, {{"pkcs7", issued.pkcs7},
+                          {"certificate", issued.certificate},
+                          {"subject", issued.subject},
+                          {"serial", issued.serial},
+                          {"usage", usageName->get<std::string>()}});
+}
+
+}  // namespace
+
+http::Response handleRequest(const PortalConfig& config, const http::Request& req) {
+  http::Response res;
+  if (req.path == "/" || req.path == "/fenroCore/client/home") {
+    res.body = kHomePage;
+  } else if (req.path == "/frame") {
+    res.body = kFramePage;
+  } else if (req.path == "/enrol") {
+    res.body = kEnrolPage;
+  } else if (req.path == "/api/enrol") {
+    return enrol(config, req);
+  } else if (req.path == "/velmora-bridge.js") {
+    res.contentType = "text/javascript";
+    res.body = config.script;
+  } else {
+    res.status = 404;
+    res.body = "<!DOCTYPE html><title>404</title><p>Not found";
+  }
+  return res;
+}
+
+}  // namespace velmora::demo
