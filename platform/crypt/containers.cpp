@@ -13,64 +13,21 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "base/private_files.h"
+#include "crypt/containers.h"
 #include "crypt/crypt_internal.h"
 
 namespace velmora::crypt {
 
 namespace {
 
-std::string homeDir() {
-  const char* home = getenv("HOME");
-  if (home && *home) return home;
-  struct passwd pw;
-  struct passwd* found = nullptr;
-  char buf[4096];
-  if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir) return found->pw_dir;
-  return "/";
-}
-
-std::string dataHome() {
-  const char* xdg = getenv("XDG_DATA_HOME");
-  if (xdg && xdg[0] == '/') return xdg;
-  return homeDir() + "/.local/share";
-}
-
-// Creates each missing folder of `path` with mode 0700.
-bool makeFolders(const std::string& path) {
-  for (size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos != path.size() && path[pos] != '/') continue;
-    std::string part = path.substr(0, pos);
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
-
-std::string b64(const std::string& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()));
-  out.resize(size_t(n));
-  return out;
-}
-
-bool unb64(const std::string& text, std::string& bytes) {
-  if (text.size() % 4) return false;
-  std::string out(text.size() / 4 * 3 + 1, '\0');
-  int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(text.data()), int(text.size()));
-  if (n < 0) return false;
-  size_t pad = 0;
-  if (!text.empty() && text.back() == '=') pad = text.size() > 1 && text[text.size() - 2] == '=' ? 2 : 1;
-  out.resize(size_t(n) - pad);
-  bytes.swap(out);
-  OPENSSL_cleanse(out.data(), out.size());
-  return true;
-}
-
-void wipe(std::string& s) {
-  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-  s.clear();
-}
+using velmora::platform::base64Decode;
+using velmora::platform::base64Encode;
+using velmora::platform::makePrivateFolders;
+using velmora::platform::readWholeFile;
+using velmora::platform::userDataHome;
+using velmora::platform::wipeString;
+using velmora::platform::writePrivateTemp;
 
 std::string serialise(const ContainerRecord& record) {
   nlohmann::ordered_json keysJson = nlohmann::ordered_json::object();
@@ -79,7 +36,7 @@ std::string serialise(const ContainerRecord& record) {
     keysJson[spec] = {{"alg", key->alg},
                       {"exportable", key->exportable},
                       {"userProtected", key->userProtected},
-                      {"pkcs8", b64(key->pkcs8)}};
+                      {"pkcs8", base64Encode(key->pkcs8)}};
   };
   put("1", record.exchange.get());
   put("2", record.signature.get());
@@ -103,8 +60,8 @@ bool parse(const std::string& text, ContainerRecord& record) {
       key->exportable = k.at("exportable").get<bool>();
       key->userProtected = k.at("userProtected").get<bool>();
       std::string encoded = k.at("pkcs8").get<std::string>();
-      bool ok = unb64(encoded, key->pkcs8);
-      wipe(encoded);
+      bool ok = base64Decode(encoded, key->pkcs8);
+      wipeString(encoded);
       if (!ok) return false;
       (spec[0] == '1' ? record.exchange : record.signature) = std::move(key);
     }
@@ -114,44 +71,10 @@ bool parse(const std::string& text, ContainerRecord& record) {
   return true;
 }
 
-// Writes `data` to a new temporary file beside `path` (mode 0600).
-bool writeTemp(const std::string& path, const std::string& data, std::string& tempPath) {
-  tempPath = path + ".tmp-XXXXXX";
-  int fd = mkstemp(tempPath.data());
-  if (fd < 0) return false;
-  fchmod(fd, 0600);
-  bool ok = true;
-  for (size_t done = 0; ok && done < data.size();) {
-    ssize_t w = write(fd, data.data() + done, data.size() - done);
-    if (w <= 0) ok = false;
-    else done += size_t(w);
-  }
-  if (ok && fsync(fd) != 0) ok = false;
-  if (close(fd) != 0) ok = false;
-  if (!ok) unlink(tempPath.c_str());
-  return ok;
-}
-
-bool readAll(const std::string& path, std::string& data) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buf[4096];
-  bool ok = true;
-  for (;;) {
-    ssize_t r = read(fd, buf, sizeof buf);
-    if (r < 0) ok = false;
-    if (r <= 0) break;
-    data.append(buf, size_t(r));
-  }
-  OPENSSL_cleanse(buf, sizeof buf);
-  close(fd);
-  return ok;
-}
-
 }  // namespace
 
 ContainerWriteLock::ContainerWriteLock() {
-  if (!makeFolders(containerFolder())) return;
+  if (!makePrivateFolders(containerFolder())) return;
   fd_ = open((containerFolder() + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ >= 0) flock(fd_, LOCK_EX);
 }
@@ -161,11 +84,11 @@ ContainerWriteLock::~ContainerWriteLock() {
 }
 
 ContainerRecord::~ContainerRecord() {
-  if (exchange) wipe(exchange->pkcs8);
-  if (signature) wipe(signature->pkcs8);
+  if (exchange) wipeString(exchange->pkcs8);
+  if (signature) wipeString(signature->pkcs8);
 }
 
-std::string containerFolder() { return dataHome() + "/velmora/Crypto/RSA"; }
+std::string containerFolder() { return userDataHome() + "/velmora/Crypto/RSA"; }
 
 std::string containerFile(const std::string& name) {
   std::string folded = name;
@@ -199,12 +122,12 @@ bool containerExists(const std::string& name) {
 }
 
 DWORD createContainer(const ContainerRecord& record) {
-  if (!makeFolders(containerFolder())) return DWORD(NTE_FAIL);
+  if (!makePrivateFolders(containerFolder())) return DWORD(NTE_FAIL);
   chmod(containerFolder().c_str(), 0700);
   const std::string path = containerFile(record.name);
   std::string data = serialise(record), temp;
-  bool written = writeTemp(path, data, temp);
-  wipe(data);
+  bool written = writePrivateTemp(path, data, temp);
+  wipeString(data);
   if (!written) return DWORD(NTE_FAIL);
   // link() refuses an existing name atomically: two processes creating the
   // same container cannot both succeed.
@@ -217,9 +140,9 @@ DWORD createContainer(const ContainerRecord& record) {
 
 DWORD loadContainerFile(const std::string& path, ContainerRecord& record) {
   std::string data;
-  if (!readAll(path, data)) return errno == ENOENT ? DWORD(NTE_BAD_KEYSET) : DWORD(NTE_FAIL);
+  if (!readWholeFile(path, data)) return errno == ENOENT ? DWORD(NTE_BAD_KEYSET) : DWORD(NTE_FAIL);
   bool ok = parse(data, record);
-  wipe(data);
+  wipeString(data);
   return ok ? 0 : DWORD(NTE_KEYSET_ENTRY_BAD);
 }
 
@@ -232,8 +155,8 @@ DWORD saveContainer(const ContainerRecord& record) {
   struct stat st{};
   if (stat(path.c_str(), &st) != 0) return DWORD(NTE_BAD_KEYSET);  // deleted meanwhile
   std::string data = serialise(record), temp;
-  bool written = writeTemp(path, data, temp);
-  wipe(data);
+  bool written = writePrivateTemp(path, data, temp);
+  wipeString(data);
   if (!written) return DWORD(NTE_FAIL);
   if (rename(temp.c_str(), path.c_str()) != 0) {
     unlink(temp.c_str());
@@ -260,12 +183,6 @@ std::vector<std::string> listContainerFiles() {
   std::sort(files.begin(), files.end());
   return files;
 }
-
-}  // namespace velmora::crypt
-
-#include "crypt/containers.h"
-
-namespace velmora::crypt {
 
 std::vector<ContainerInfo> listKeyContainers() {
   std::vector<ContainerInfo> out;

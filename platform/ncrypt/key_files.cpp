@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,62 +15,19 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "base/private_files.h"
+
 namespace velmora::ncrypt {
 
 namespace {
 
-std::string homeDir() {
-  const char* home = getenv("HOME");
-  if (home && *home) return home;
-  struct passwd pw;
-  struct passwd* found = nullptr;
-  char buf[4096];
-  if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir) return found->pw_dir;
-  return "/";
-}
-
-std::string dataHome() {
-  const char* xdg = getenv("XDG_DATA_HOME");
-  if (xdg && xdg[0] == '/') return xdg;
-  return homeDir() + "/.local/share";
-}
-
-bool makeFolders(const std::string& path) {
-  for (size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos != path.size() && path[pos] != '/') continue;
-    std::string part = path.substr(0, pos);
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  return chmod(path.c_str(), 0700) == 0;
-}
-
-void wipe(std::string& s) {
-  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-  s.clear();
-}
-
-std::string b64(const std::string& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()));
-  out.resize(size_t(n));
-  return out;
-}
-
-bool unb64(const std::string& text, std::string& bytes) {
-  if (text.empty() || text.size() % 4) return false;
-  std::string out(text.size() / 4 * 3 + 1, '\0');
-  int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(text.data()), int(text.size()));
-  if (n < 0) {
-    wipe(out);
-    return false;
-  }
-  size_t pad = text.back() == '=' ? (text[text.size() - 2] == '=' ? 2 : 1) : 0;
-  out.resize(size_t(n) - pad);
-  bytes.swap(out);
-  return true;
-}
+using velmora::platform::base64Decode;
+using velmora::platform::base64Encode;
+using velmora::platform::makePrivateFolders;
+using velmora::platform::readWholeFile;
+using velmora::platform::userDataHome;
+using velmora::platform::wipeString;
+using velmora::platform::writePrivateTemp;
 
 std::string serialise(const KeyFile& key) {
   nlohmann::ordered_json j = {{"format", 1},
@@ -86,7 +42,7 @@ std::string serialise(const KeyFile& key) {
                                 {"creationTitle", key.creationTitle},
                                 {"friendlyName", key.friendlyName},
                                 {"description", key.description}}},
-                              {"pkcs8", b64(key.pkcs8)}};
+                              {"pkcs8", base64Encode(key.pkcs8)}};
   // Names and titles come from callers: bytes that are not UTF-8 are
   // replaced rather than failing the whole key.
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -107,56 +63,21 @@ bool parse(std::string& text, KeyFile& key) {
     key.friendlyName = ui.value("friendlyName", std::string());
     key.description = ui.value("description", std::string());
     std::string encoded = j.at("pkcs8").get<std::string>();
-    const bool ok = unb64(encoded, key.pkcs8);
-    wipe(encoded);
+    const bool ok = !encoded.empty() && base64Decode(encoded, key.pkcs8);
+    wipeString(encoded);
     auto& stored = j["pkcs8"].get_ref<std::string&>();
-    wipe(stored);
+    wipeString(stored);
     return ok;
   } catch (const nlohmann::json::exception&) {
     return false;
   }
 }
 
-bool writeTemp(const std::string& path, const std::string& data, std::string& tempPath) {
-  tempPath = path + ".tmp-XXXXXX";
-  int fd = mkstemp(tempPath.data());
-  if (fd < 0) return false;
-  fchmod(fd, 0600);
-  bool ok = true;
-  for (size_t done = 0; ok && done < data.size();) {
-    ssize_t w = write(fd, data.data() + done, data.size() - done);
-    if (w <= 0) ok = false;
-    else done += size_t(w);
-  }
-  if (ok && fsync(fd) != 0) ok = false;
-  if (close(fd) != 0) ok = false;
-  if (!ok) unlink(tempPath.c_str());
-  return ok;
-}
-
-bool readAll(const std::string& path, std::string& data) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buf[4096];
-  bool ok = true;
-  for (;;) {
-    ssize_t r = read(fd, buf, sizeof buf);
-    if (r < 0) ok = false;
-    if (r <= 0) break;
-    data.append(buf, size_t(r));
-  }
-  OPENSSL_cleanse(buf, sizeof buf);
-  const int saved = errno;
-  close(fd);
-  errno = saved;
-  return ok;
-}
-
 }  // namespace
 
-KeyFile::~KeyFile() { wipe(pkcs8); }
+KeyFile::~KeyFile() { wipeString(pkcs8); }
 
-std::string keyFolder() { return dataHome() + "/velmora/Crypto/Keys"; }
+std::string keyFolder() { return userDataHome() + "/velmora/Crypto/Keys"; }
 
 std::string keyFilePath(const std::string& name) {
   std::string folded = name;
@@ -181,18 +102,18 @@ bool keyFileExists(const std::string& name) {
 
 DWORD loadKeyFile(const std::string& path, KeyFile& key) {
   std::string data;
-  if (!readAll(path, data)) return errno == ENOENT ? DWORD(NTE_BAD_KEYSET) : DWORD(NTE_FAIL);
+  if (!readWholeFile(path, data)) return errno == ENOENT ? DWORD(NTE_BAD_KEYSET) : DWORD(NTE_FAIL);
   const bool ok = parse(data, key);
-  wipe(data);
+  wipeString(data);
   return ok ? 0 : DWORD(NTE_BAD_DATA);
 }
 
 DWORD saveKeyFile(const KeyFile& key, bool replace) {
-  if (!makeFolders(keyFolder())) return DWORD(NTE_FAIL);
+  if (!makePrivateFolders(keyFolder())) return DWORD(NTE_FAIL);
   const std::string path = keyFilePath(key.name);
   std::string data = serialise(key), temp;
-  const bool written = writeTemp(path, data, temp);
-  wipe(data);
+  const bool written = writePrivateTemp(path, data, temp);
+  wipeString(data);
   if (!written) return DWORD(NTE_FAIL);
   int rc, err;
   if (replace) {

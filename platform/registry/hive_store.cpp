@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "base/private_files.h"
 #include "registry/hive.h"
 
 namespace velmora::platform::hive {
@@ -38,16 +38,6 @@ State& state() {
     return st;
   }();
   return *s;
-}
-
-std::string homeDir() {
-  const char* home = getenv("HOME");
-  if (home && *home) return home;
-  struct passwd pw;
-  struct passwd* found = nullptr;
-  char buf[4096];
-  if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir) return found->pw_dir;
-  return "/";
 }
 
 // Creates the folders above `path` that are missing, with mode 0700.
@@ -237,11 +227,7 @@ Connection& connection() {
 
 std::string computeHivePath() {
   if (const char* hive = getenv("VELMORA_HIVE"); hive && *hive) return hive;
-  std::string base;
-  const char* xdg = getenv("XDG_DATA_HOME");
-  if (xdg && xdg[0] == '/') base = xdg;  // relative values are to be ignored
-  else base = homeDir() + "/.local/share";
-  return base + "/velmora/hive.sqlite";
+  return velmora::platform::userDataHome() + "/velmora/hive.sqlite";
 }
 
 int64_t nowFileTime() {
