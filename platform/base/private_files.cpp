@@ -1,5 +1,6 @@
 #include "base/private_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -72,6 +74,19 @@ bool readWholeFile(const std::string& path, std::string& data) {
   close(fd);
   errno = saved;
   return ok;
+}
+
+std::vector<std::string> listKeyFiles(const std::string& folder) {
+  std::vector<std::string> files;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return files;
+  while (struct dirent* e = readdir(dir)) {
+    std::string n = e->d_name;
+    if (n.size() == 44 && n.compare(40, 4, ".key") == 0) files.push_back(folder + "/" + n);
+  }
+  closedir(dir);
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 void wipeString(std::string& s) {

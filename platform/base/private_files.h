@@ -5,6 +5,7 @@
 #include <windef.h>
 
 #include <string>
+#include <vector>
 
 namespace velmora::platform {
 
@@ -25,6 +26,10 @@ VELMORA_EXPORT bool writePrivateTemp(const std::string& path, const std::string&
 // Appends the whole file to `data`. On failure errno says why (ENOENT for a
 // missing file).
 VELMORA_EXPORT bool readWholeFile(const std::string& path, std::string& data);
+
+// The key files of a folder (a 40-digit name and ".key"), sorted by name;
+// none when the folder does not exist.
+VELMORA_EXPORT std::vector<std::string> listKeyFiles(const std::string& folder);
 
 // Overwrites the text's bytes, then empties it.
 VELMORA_EXPORT void wipeString(std::string& s);

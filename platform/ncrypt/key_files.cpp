@@ -135,18 +135,6 @@ DWORD deleteKeyFile(const std::string& name) {
   return errno == ENOENT ? DWORD(NTE_BAD_KEYSET) : DWORD(NTE_FAIL);
 }
 
-std::vector<std::string> listKeyFiles() {
-  std::vector<std::string> files;
-  const std::string folder = keyFolder();
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return files;
-  while (struct dirent* e = readdir(dir)) {
-    std::string n = e->d_name;
-    if (n.size() == 44 && n.compare(40, 4, ".key") == 0) files.push_back(folder + "/" + n);
-  }
-  closedir(dir);
-  std::sort(files.begin(), files.end());
-  return files;
-}
+std::vector<std::string> listKeyFiles() { return velmora::platform::listKeyFiles(keyFolder()); }
 
 }  // namespace velmora::ncrypt

@@ -81,16 +81,26 @@ int CCapiCore::fail(int status, DWORD platformError) {
   return status;
 }
 
-WResult CCapiCore::GetVersion() {
-  m_nErrorCode = 0;
+namespace {
+
+// GetVersion of every engine: the library's version record, or 5004 with
+// the platform code when it cannot be read.
+WResult versionResult(int& status, DWORD& platformError) {
+  status = 0;
   std::string version;
   DWORD error = 0;
   if (!readComponentVersion(version, error)) {
-    m_dwCapiErrorCode = error;
-    m_nErrorCode = kNotSupported;
+    platformError = error;
+    status = kNotSupported;
     return std::u16string();
   }
   return wideFromAnsi(version);
+}
+
+}  // namespace
+
+WResult CCapiCore::GetVersion() {
+  return versionResult(m_nErrorCode, m_dwCapiErrorCode);
 }
 
 WResult CCapiCore::GetErrorMsg() const { return wideFromUtf8(capiMessage(m_nErrorCode, m_nCodePage)); }
@@ -120,15 +130,7 @@ int CCapiCore::SetCodePage(int newCP) {
 CCertRegCore::CCertRegCore() { m_bIEProtectedMode = probeProtectedMode() ? 1 : 0; }
 
 WResult CCertRegCore::GetVersion() {
-  m_nErrorCode = 0;
-  std::string version;
-  DWORD error = 0;
-  if (!readComponentVersion(version, error)) {
-    m_dwCapiErrorCode = error;
-    m_nErrorCode = kNotSupported;
-    return std::u16string();
-  }
-  return wideFromAnsi(version);
+  return versionResult(m_nErrorCode, m_dwCapiErrorCode);
 }
 
 WResult CCertRegCore::GetErrorMsg() const { return wideFromUtf8(certRegMessage(m_nErrorCode)); }
@@ -153,15 +155,7 @@ CTaiMAC10Core::CTaiMAC10Core() { m_bIEProtectedMode = probeProtectedMode() ? 1 :
 CTaiMAC10Core::~CTaiMAC10Core() = default;
 
 WResult CTaiMAC10Core::GetVersion() {
-  m_nErrorCode = 0;
-  std::string version;
-  DWORD error = 0;
-  if (!readComponentVersion(version, error)) {
-    m_dwCapiErrorCode = error;
-    m_nErrorCode = kNotSupported;
-    return std::u16string();
-  }
-  return wideFromAnsi(version);
+  return versionResult(m_nErrorCode, m_dwCapiErrorCode);
 }
 
 WResult CTaiMAC10Core::GetErrorMsg() const { return wideFromUtf8(taiMacMessage(m_nErrorCode, m_nCodePage)); }
