@@ -160,3 +160,193 @@ WINBASEAPI HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc
 // rounding), DISP_E_TYPEMISMATCH for text that is no number,
 // DISP_E_OVERFLOW when the value does not fit, VT_EMPTY as 0 or "".
 WINBASEAPI HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags, VARTYPE vt);
+
+// ---- Type descriptions ----
+//
+// A type library describes a server's classes and dual interfaces. On Linux
+// a module carries its type libraries as an exported table named
+// VelmoraTypeLibTable ({resource id, description}, ending in {0, nullptr});
+// LoadTypeLib reads it from the module file (resource 1, or "<path>\<n>"
+// for resource n). ITypeInfo::Invoke dispatches a call by dispatch
+// identifier to the interface's function table through each member's `call`
+// entry, converting the arguments the way automation does; IDispatch
+// implementations of dual interfaces forward to it.
+
+typedef enum tagINVOKEKIND {
+  INVOKE_FUNC = 1,
+  INVOKE_PROPERTYGET = 2,
+  INVOKE_PROPERTYPUT = 4,
+  INVOKE_PROPERTYPUTREF = 8,
+} INVOKEKIND;
+
+typedef enum tagTYPEKIND {
+  TKIND_ENUM,
+  TKIND_RECORD,
+  TKIND_MODULE,
+  TKIND_INTERFACE,
+  TKIND_DISPATCH,
+  TKIND_COCLASS,
+  TKIND_ALIAS,
+  TKIND_UNION,
+} TYPEKIND;
+
+typedef enum tagSYSKIND { SYS_WIN16, SYS_WIN32, SYS_MAC, SYS_WIN64 } SYSKIND;
+
+#define TYPEFLAG_FAPPOBJECT 0x01
+#define TYPEFLAG_FCANCREATE 0x02
+#define TYPEFLAG_FHIDDEN 0x10
+#define TYPEFLAG_FDUAL 0x40
+#define TYPEFLAG_FOLEAUTOMATION 0x100
+#define TYPEFLAG_FDISPATCHABLE 0x1000
+
+// Calls one member on an interface pointer. `args` holds the arguments
+// already converted to the declared types, in declaration order; the
+// member's [out, retval] value goes to `result` (VT_EMPTY when it has none).
+typedef HRESULT (*VELMORA_MEMBERCALL)(IUnknown* iface, VARIANT* args, VARIANT* result);
+
+typedef struct tagVELMORA_FUNCDESC {
+  MEMBERID memid;
+  LPCOLESTR name;
+  INVOKEKIND invkind;
+  LPCOLESTR help;
+  const VARTYPE* params;         // the [in] parameters' types (VT_BSTR, VT_I4)
+  const LPCOLESTR* paramNames;   // may be null
+  UINT cParams;
+  VARTYPE result;                // the [out, retval] type, VT_EMPTY for none
+  SHORT oVft;                    // the entry's position in the function table
+  VELMORA_MEMBERCALL call;
+} VELMORA_FUNCDESC;
+
+typedef struct tagVELMORA_INTERFACEDESC {
+  IID iid;
+  LPCOLESTR name;
+  LPCOLESTR help;
+  WORD typeFlags;                // TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION | ...
+  const VELMORA_FUNCDESC* funcs;
+  UINT cFuncs;
+} VELMORA_INTERFACEDESC;
+
+typedef struct tagVELMORA_COCLASSDESC {
+  CLSID clsid;
+  LPCOLESTR name;
+  LPCOLESTR help;
+  const IID* defaultInterface;
+} VELMORA_COCLASSDESC;
+
+typedef struct tagVELMORA_TYPELIBDESC {
+  GUID libid;
+  WORD majorVersion;
+  WORD minorVersion;
+  LCID lcid;
+  LPCOLESTR name;
+  LPCOLESTR help;
+  const VELMORA_INTERFACEDESC* interfaces;
+  UINT cInterfaces;
+  const VELMORA_COCLASSDESC* coclasses;
+  UINT cCoClasses;
+} VELMORA_TYPELIBDESC;
+
+typedef struct tagVELMORA_TYPELIBENTRY {
+  UINT id;
+  const VELMORA_TYPELIBDESC* lib;
+} VELMORA_TYPELIBENTRY;
+
+typedef struct tagTYPEATTR {
+  GUID guid;
+  LCID lcid;
+  MEMBERID memidConstructor;
+  MEMBERID memidDestructor;
+  TYPEKIND typekind;
+  WORD cFuncs;
+  WORD cVars;
+  WORD cImplTypes;
+  WORD cbSizeVft;
+  WORD wTypeFlags;
+  WORD wMajorVerNum;
+  WORD wMinorVerNum;
+} TYPEATTR;
+
+typedef struct tagELEMDESC {
+  VARTYPE vt;
+} ELEMDESC;
+
+typedef struct tagFUNCDESC {
+  MEMBERID memid;
+  ELEMDESC* lprgelemdescParam;
+  INVOKEKIND invkind;
+  SHORT cParams;
+  SHORT oVft;
+  ELEMDESC elemdescFunc;         // the [out, retval] type
+} FUNCDESC;
+
+typedef struct tagTLIBATTR {
+  GUID guid;
+  LCID lcid;
+  SYSKIND syskind;
+  WORD wMajorVerNum;
+  WORD wMinorVerNum;
+  WORD wLibFlags;
+} TLIBATTR;
+
+struct ITypeLib;
+
+// The members this system uses, in the order the SDK declares them.
+struct ITypeInfo : IUnknown {
+  virtual HRESULT GetTypeAttr(TYPEATTR** ppTypeAttr) = 0;
+  virtual HRESULT GetFuncDesc(UINT index, FUNCDESC** ppFuncDesc) = 0;
+  // names[0] is the member's name, then its parameters' names.
+  virtual HRESULT GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, UINT* pcNames) = 0;
+  // Case-insensitive; DISP_E_UNKNOWNNAME with DISPID_UNKNOWN for a name
+  // the description does not hold.
+  virtual HRESULT GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) = 0;
+  // `pvInstance` is the interface pointer the description belongs to.
+  virtual HRESULT Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* pDispParams,
+                         VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
+  // MEMBERID_NIL (-1) documents the type itself.
+  virtual HRESULT GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
+                                   BSTR* pBstrHelpFile) = 0;
+  virtual HRESULT GetContainingTypeLib(ITypeLib** ppTLib, UINT* pIndex) = 0;
+  virtual void ReleaseTypeAttr(TYPEATTR* pTypeAttr) = 0;
+  virtual void ReleaseFuncDesc(FUNCDESC* pFuncDesc) = 0;
+
+ protected:
+  ~ITypeInfo() = default;
+};
+
+struct ITypeLib : IUnknown {
+  virtual UINT GetTypeInfoCount() = 0;
+  virtual HRESULT GetTypeInfo(UINT index, ITypeInfo** ppTInfo) = 0;
+  virtual HRESULT GetTypeInfoType(UINT index, TYPEKIND* pTKind) = 0;
+  // TYPE_E_ELEMENTNOTFOUND when the library describes no such type.
+  virtual HRESULT GetTypeInfoOfGuid(REFGUID guid, ITypeInfo** ppTinfo) = 0;
+  virtual HRESULT GetLibAttr(TLIBATTR** ppTLibAttr) = 0;
+  // index -1 documents the library itself.
+  virtual HRESULT GetDocumentation(INT index, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
+                                   BSTR* pBstrHelpFile) = 0;
+  virtual void ReleaseTLibAttr(TLIBATTR* pTLibAttr) = 0;
+
+ protected:
+  ~ITypeLib() = default;
+};
+
+#define MEMBERID_NIL DISPID_UNKNOWN
+
+typedef enum tagREGKIND { REGKIND_DEFAULT, REGKIND_REGISTER, REGKIND_NONE } REGKIND;
+
+extern "C" __attribute__((visibility("default"))) const IID IID_ITypeInfo;
+extern "C" __attribute__((visibility("default"))) const IID IID_ITypeLib;
+
+// TYPE_E_CANTLOADLIBRARY when the file does not load or carries no such
+// type library. The library's description stays valid while the returned
+// object lives (it keeps the module loaded).
+WINBASEAPI HRESULT LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib);
+WINBASEAPI HRESULT LoadTypeLibEx(LPCOLESTR szFile, REGKIND regkind, ITypeLib** pptlib);
+// Through "TypeLib\{libid}\<major>.<minor>\<lcid>\win64" in HKEY_CLASSES_ROOT;
+// TYPE_E_LIBNOTREGISTERED when absent.
+WINBASEAPI HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid, ITypeLib** pptlib);
+// Writes "TypeLib\{libid}\<ver>" (the help string, FLAGS, HELPDIR,
+// "<lcid>\win64" = szFullPath) and "Interface\{iid}" for every interface.
+WINBASEAPI HRESULT RegisterTypeLib(ITypeLib* ptlib, LPCOLESTR szFullPath, LPCOLESTR szHelpDir);
+// Removes what RegisterTypeLib wrote; TYPE_E_REGISTRYACCESS when the
+// library was not registered.
+WINBASEAPI HRESULT UnRegisterTypeLib(REFGUID libID, WORD wVerMajor, WORD wVerMinor, LCID lcid, SYSKIND syskind);
