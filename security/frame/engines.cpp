@@ -3,6 +3,7 @@
 #include <wincrypt.h>
 
 #include <cstdlib>
+#include <utility>
 
 #include "base/codepage_internal.h"
 #include "frame/frame.h"
@@ -79,6 +80,17 @@ int CCapiCore::fail(int status, DWORD platformError) {
   m_nErrorCode = status;
   if (platformError) m_dwCapiErrorCode = platformError;
   return status;
+}
+
+int CCapiCore::PresetPasswdLengthRange(long min, long max) {
+  begin(false);
+  if (min > max) std::swap(min, max);
+  if (min < 1) min = 0;
+  if (max <= 0) max = 16;
+  m_nPasswdMinLen = int(min);
+  m_nPasswdMaxLen = int(max);
+  m_bPasswdRangePreset = 1;
+  return m_nErrorCode;
 }
 
 namespace {

@@ -17,6 +17,10 @@ namespace strabel {
 // all (the exported function then returns a null pointer).
 using WResult = std::optional<std::u16string>;
 
+// Engine text helpers: ANSI text (CP_ACP) <-> engine wide text.
+VELMORA_EXPORT std::u16string wideFromAnsi(const std::string& ansi);
+VELMORA_EXPORT std::string ansiFromWide(const std::u16string& wide);
+
 // Component status codes used by the frame.
 enum : int {
   kStatusOk = 0,
@@ -67,6 +71,30 @@ class VELMORA_EXPORT CCapiCore {
   int AcceptPKCS7(const std::u16string& pkcs7);
   int AcceptPKCS7Ecc(const std::u16string& pkcs7);
   int ImportCertChain(const std::u16string& pkcs7);
+
+  // Stored results of earlier operations.
+  WResult GetCsrForSign() const { return wideFromAnsi(m_strCsrForSign); }
+  WResult GetCsrForEncrypt() const { return wideFromAnsi(m_strCsrForEncrypt); }
+  WResult GetImportedPfxFilePath() const { return wideFromAnsi(m_strImportedPfxFilePath); }
+  WResult GetImportedPfxFileName() const { return wideFromAnsi(m_strImportedPfxFileName); }
+  WResult GetExportedPfxFilePath() const { return wideFromAnsi(m_strExportedPfxFilePath); }
+  WResult GetExportedPfxFileName() const { return wideFromAnsi(m_strExportedPfxFileName); }
+  WResult GetSignerPfxFilePath() const { return wideFromAnsi(m_strSignerPfxFilePath); }
+  WResult GetSignerPfxFileName() const { return wideFromAnsi(m_strSignerPfxFileName); }
+
+  // The chosen certificate's fields. Nothing can be chosen until signer
+  // selection is built, so they are empty.
+  WResult GetCertB64() const { return std::u16string(); }
+  WResult GetCertSubject() const { return std::u16string(); }
+  WResult GetCertSubjectCN() const { return std::u16string(); }
+  WResult GetCertIssuer() const { return std::u16string(); }
+  WResult GetCertSerial() const { return std::u16string(); }
+  WResult GetCertNotBefore() const { return std::u16string(); }
+  WResult GetCertNotAfter() const { return std::u16string(); }
+  WResult GetCertFinger() const { return std::u16string(); }
+
+  // The password length range of the PFX dialogs.
+  int PresetPasswdLengthRange(long min, long max);
 
   // Symmetric encryption
   WResult SymEncrypt(const std::u16string& plainText, const std::u16string& passwdHex, long iAlgorithm,
@@ -161,9 +189,5 @@ class VELMORA_EXPORT CTaiMAC10Core : public CTaiMacReader {
 VELMORA_EXPORT CCapiCore& capiCore();
 VELMORA_EXPORT CCertRegCore& certRegCore();
 VELMORA_EXPORT CTaiMAC10Core& taiMacCore();
-
-// Engine text helpers: ANSI text (CP_ACP) <-> engine wide text.
-VELMORA_EXPORT std::u16string wideFromAnsi(const std::string& ansi);
-VELMORA_EXPORT std::string ansiFromWide(const std::u16string& wide);
 
 }  // namespace strabel

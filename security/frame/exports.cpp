@@ -44,12 +44,6 @@ char* out(const WResult& result) {
   return buffer;
 }
 
-WResult stored(const std::string& field) { return strabel::wideFromAnsi(field); }
-
-// The chosen certificate's fields. Nothing can be chosen until signer
-// selection is built, so they are empty.
-WResult certField() { return std::u16string(); }
-
 constexpr bool kGuarded = true;
 constexpr bool kUnguarded = false;
 
@@ -109,8 +103,8 @@ int CCAPILib::CreatePKCS10Pair(const char* commonName, long keyBits, long genKey
   MANAGE_STATE;
   return capiCore().CreatePKCS10Pair(in(commonName), keyBits, genKeyFlags);
 }
-char* CCAPILib::GetCsrForSign() { MANAGE_STATE; return out(stored(capiCore().m_strCsrForSign)); }
-char* CCAPILib::GetCsrForEncrypt() { MANAGE_STATE; return out(stored(capiCore().m_strCsrForEncrypt)); }
+char* CCAPILib::GetCsrForSign() { MANAGE_STATE; return out(capiCore().GetCsrForSign()); }
+char* CCAPILib::GetCsrForEncrypt() { MANAGE_STATE; return out(capiCore().GetCsrForEncrypt()); }
 char* CCAPILib::CreateEccPKCS10(const char* commonName, long genEccKeyFlags) {
   MANAGE_STATE;
   return out(capiCore().CreateEccPKCS10(in(commonName), genEccKeyFlags));
@@ -122,15 +116,7 @@ int CCAPILib::ImportCertChain(const char* strPkcs7) { MANAGE_STATE; return capiC
 
 int CCAPILib::PresetPasswdLengthRange(long min, long max) {
   MANAGE_STATE;
-  auto& core = capiCore();
-  core.begin(kUnguarded);
-  if (min > max) std::swap(min, max);
-  if (min < 1) min = 0;
-  if (max <= 0) max = 16;
-  core.m_nPasswdMinLen = int(min);
-  core.m_nPasswdMaxLen = int(max);
-  core.m_bPasswdRangePreset = 1;
-  return core.m_nErrorCode;
+  return capiCore().PresetPasswdLengthRange(min, max);
 }
 int CCAPILib::SetDefaultPfxFileName(const char*) { MANAGE_STATE; return capiCore().notSupported(kUnguarded); }
 int CCAPILib::ChangePfxPasswd(const char*, const char*, const char*, const char*, long) {
@@ -149,14 +135,14 @@ int CCAPILib::ImportPfxToIE(const char*, const char*, const char*, long, long) {
   MANAGE_STATE;
   return capiCore().notSupported(kGuarded);
 }
-char* CCAPILib::GetImportedPfxFilePath() { MANAGE_STATE; return out(stored(capiCore().m_strImportedPfxFilePath)); }
-char* CCAPILib::GetImportedPfxFileName() { MANAGE_STATE; return out(stored(capiCore().m_strImportedPfxFileName)); }
+char* CCAPILib::GetImportedPfxFilePath() { MANAGE_STATE; return out(capiCore().GetImportedPfxFilePath()); }
+char* CCAPILib::GetImportedPfxFileName() { MANAGE_STATE; return out(capiCore().GetImportedPfxFileName()); }
 int CCAPILib::ExportPfxFromIE(const char*, const char*, const char*, long, long) {
   MANAGE_STATE;
   return capiCore().notSupported(kGuarded);
 }
-char* CCAPILib::GetExportedPfxFilePath() { MANAGE_STATE; return out(stored(capiCore().m_strExportedPfxFilePath)); }
-char* CCAPILib::GetExportedPfxFileName() { MANAGE_STATE; return out(stored(capiCore().m_strExportedPfxFileName)); }
+char* CCAPILib::GetExportedPfxFilePath() { MANAGE_STATE; return out(capiCore().GetExportedPfxFilePath()); }
+char* CCAPILib::GetExportedPfxFileName() { MANAGE_STATE; return out(capiCore().GetExportedPfxFileName()); }
 
 char* CCAPILib::ExportMobileFromPfx(const char*, const char*, const char*, long, long) {
   MANAGE_STATE;
@@ -176,16 +162,16 @@ int CCAPILib::SelectSignerEx2(const char*, const char*, const char*, long, const
   MANAGE_STATE;
   return capiCore().notSupported(kGuarded);
 }
-char* CCAPILib::GetSignerPfxFilePath() { MANAGE_STATE; return out(stored(capiCore().m_strSignerPfxFilePath)); }
-char* CCAPILib::GetSignerPfxFileName() { MANAGE_STATE; return out(stored(capiCore().m_strSignerPfxFileName)); }
-char* CCAPILib::GetCertB64() { MANAGE_STATE; return out(certField()); }
-char* CCAPILib::GetCertSubject() { MANAGE_STATE; return out(certField()); }
-char* CCAPILib::GetCertSubjectCN() { MANAGE_STATE; return out(certField()); }
-char* CCAPILib::GetCertIssuer() { MANAGE_STATE; return out(certField()); }
-char* CCAPILib::GetCertSerial() { MANAGE_STATE; return out(certField()); }
-char* CCAPILib::GetCertNotBefore() { MANAGE_STATE; return out(certField()); }
-char* CCAPILib::GetCertNotAfter() { MANAGE_STATE; return out(certField()); }
-char* CCAPILib::GetCertFinger() { MANAGE_STATE; return out(certField()); }
+char* CCAPILib::GetSignerPfxFilePath() { MANAGE_STATE; return out(capiCore().GetSignerPfxFilePath()); }
+char* CCAPILib::GetSignerPfxFileName() { MANAGE_STATE; return out(capiCore().GetSignerPfxFileName()); }
+char* CCAPILib::GetCertB64() { MANAGE_STATE; return out(capiCore().GetCertB64()); }
+char* CCAPILib::GetCertSubject() { MANAGE_STATE; return out(capiCore().GetCertSubject()); }
+char* CCAPILib::GetCertSubjectCN() { MANAGE_STATE; return out(capiCore().GetCertSubjectCN()); }
+char* CCAPILib::GetCertIssuer() { MANAGE_STATE; return out(capiCore().GetCertIssuer()); }
+char* CCAPILib::GetCertSerial() { MANAGE_STATE; return out(capiCore().GetCertSerial()); }
+char* CCAPILib::GetCertNotBefore() { MANAGE_STATE; return out(capiCore().GetCertNotBefore()); }
+char* CCAPILib::GetCertNotAfter() { MANAGE_STATE; return out(capiCore().GetCertNotAfter()); }
+char* CCAPILib::GetCertFinger() { MANAGE_STATE; return out(capiCore().GetCertFinger()); }
 
 char* CCAPILib::SignPkcs1(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
 char* CCAPILib::SignPkcs7(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }

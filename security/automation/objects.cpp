@@ -1,0 +1,468 @@
+// The automation classes CAPI, CertREG and TaiMAC10. Each object embeds an
+// engine of its own, so objects share no state with each other or with the
+// exported classes; each member forwards to the engine operation of the
+// same name, in the component's resource context.
+#include <mutex>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "automation/automation.h"
+#include "frame/engines.h"
+#include "frame/frame.h"
+
+namespace strabel::automation {
+
+namespace {
+
+// The engine's copy of a BSTR argument; a null BSTR is the empty text.
+std::u16string in(BSTR text) { return text ? std::u16string(text, SysStringLen(text)) : std::u16string(); }
+
+// Runs a text operation and hands its result to the caller as a new BSTR
+// (null when the operation produced no text). No exception leaves a member.
+template <class Op>
+HRESULT textResult(BSTR* pVal, Op&& op) {
+  if (!pVal) return E_POINTER;
+  *pVal = nullptr;
+  try {
+    ManageState state;
+    WResult result = op();
+    if (!result) return S_OK;
+    *pVal = SysAllocStringLen(result->data(), UINT(result->size()));
+    return *pVal ? S_OK : E_OUTOFMEMORY;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+template <class Op>
+HRESULT numberResult(LONG* pVal, Op&& op) {
+  if (!pVal) return E_POINTER;
+  *pVal = 0;
+  try {
+    ManageState state;
+    *pVal = LONG(op());
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+constexpr bool kGuarded = true;
+constexpr bool kUnguarded = false;
+
+// What every class shares: IUnknown with aggregation, IDispatch through the
+// type library's description of `Iface`, IObjectSafety, the engine and the
+// module lock.
+template <class Iface, class Engine>
+class AutomationObject : public Iface, public IObjectSafety {
+ public:
+  template <class Derived>
+  static HRESULT create(IUnknown* outer, REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    // An aggregating outer object must ask for the inner IUnknown.
+    if (outer && !(riid == IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+    Derived* object = nullptr;
+    try {
+      ManageState state;
+      object = new Derived(outer);
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
+    IUnknown* inner = &object->inner_;
+    inner->AddRef();
+    HRESULT hr = inner->QueryInterface(riid, ppv);
+    inner->Release();
+    return hr;
+  }
+
+  // IUnknown: the controlling object's (the outer one when aggregated).
+  HRESULT QueryInterface(REFIID riid, void** ppv) override { return outer_->QueryInterface(riid, ppv); }
+  ULONG AddRef() override { return outer_->AddRef(); }
+  ULONG Release() override { return outer_->Release(); }
+
+  // IDispatch
+  HRESULT GetTypeInfoCount(UINT* pctinfo) override {
+    if (!pctinfo) return E_POINTER;
+    *pctinfo = 1;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) override {
+    ITypeInfo* info = nullptr;
+    if (HRESULT hr = typeInfo(&info); FAILED(hr)) {
+      if (ppTInfo) *ppTInfo = nullptr;
+      return hr;
+    }
+    return velmora::com::dispatchGetTypeInfo(info, iTInfo, ppTInfo);
+  }
+  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override {
+    ITypeInfo* info = nullptr;
+    if (HRESULT hr = typeInfo(&info); FAILED(hr)) return hr;
+    return velmora::com::dispatchGetIDsOfNames(info, riid, rgszNames, cNames, rgDispId);
+  }
+  HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                 EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+    ITypeInfo* info = nullptr;
+    if (HRESULT hr = typeInfo(&info); FAILED(hr)) return hr;
+    return velmora::com::dispatchInvoke(info, static_cast<Iface*>(this), dispIdMember, riid, wFlags, pDispParams,
+                                        pVarResult, pExcepInfo, puArgErr);
+  }
+
+  // IObjectSafety: the one option offered is "safe for untrusted callers".
+  HRESULT GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions, DWORD* pdwEnabledOptions) override {
+    if (!pdwSupportedOptions || !pdwEnabledOptions) return E_POINTER;
+    if (HRESULT hr = answers(riid); FAILED(hr)) {
+      *pdwSupportedOptions = 0;
+      *pdwEnabledOptions = 0;
+      return hr;
+    }
+    *pdwSupportedOptions = kSupportedSafety;
+    *pdwEnabledOptions = safety_;
+    return S_OK;
+  }
+  HRESULT SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask, DWORD dwEnabledOptions) override {
+    if (FAILED(answers(riid))) return E_NOINTERFACE;
+    if (dwOptionSetMask & ~kSupportedSafety) return E_FAIL;
+    // The mask says which options change, `enabled` what they become.
+    safety_ = (safety_ & ~dwOptionSetMask) | (dwEnabledOptions & dwOptionSetMask);
+    return S_OK;
+  }
+
+ protected:
+  AutomationObject(IUnknown* outer, const IID& iid) : iid_(iid), outer_(outer ? outer : &inner_) {
+    moduleLock().lock();
+  }
+  virtual ~AutomationObject() {
+    if (info_) info_->Release();
+    moduleLock().unlock();
+  }
+
+  Engine m_core;
+
+ private:
+  static constexpr DWORD kSupportedSafety = INTERFACESAFE_FOR_UNTRUSTED_CALLER;
+
+  // The non-delegating IUnknown: owns the reference count and answers for
+  // the object's own interfaces.
+  class Inner final : public IUnknown {
+   public:
+    explicit Inner(AutomationObject* owner) : owner_(owner) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+      if (!ppv) return E_POINTER;
+      IUnknown* answer = nullptr;
+      if (riid == IID_IUnknown) {
+        answer = this;
+        *ppv = this;
+      } else if (riid == owner_->iid_ || riid == IID_IDispatch) {
+        Iface* dual = owner_;
+        answer = dual;
+        *ppv = dual;
+      } else if (riid == IID_IObjectSafety) {
+        IObjectSafety* safety = owner_;
+        answer = safety;
+        *ppv = safety;
+      } else {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+      }
+      answer->AddRef();
+      return S_OK;
+    }
+    ULONG AddRef() override {
+      std::lock_guard lock(owner_->refLock_);
+      return ++owner_->refs_;
+    }
+    ULONG Release() override {
+      ULONG left;
+      {
+        std::lock_guard lock(owner_->refLock_);
+        left = --owner_->refs_;
+      }
+      if (left == 0) {
+        ManageState state;  // the engine goes in the component's context
+        delete owner_;
+      }
+      return left;
+    }
+
+   private:
+    AutomationObject* owner_;
+  };
+
+  // Whether the object (through its controlling IUnknown) answers `riid`.
+  HRESULT answers(REFIID riid) {
+    IUnknown* probe = nullptr;
+    HRESULT hr = outer_->QueryInterface(riid, reinterpret_cast<void**>(&probe));
+    if (SUCCEEDED(hr) && probe) probe->Release();
+    return hr;
+  }
+
+  // The description of this object's interface, fetched on first use.
+  HRESULT typeInfo(ITypeInfo** info) {
+    if (!info_) {
+      HRESULT hr = velmora::com::moduleTypeInfo(VelmoraTypeLibTable, iid_, &info_);
+      if (FAILED(hr)) {
+        info_ = nullptr;
+        return hr;
+      }
+    }
+    *info = info_;
+    return S_OK;
+  }
+
+  const IID& iid_;
+  Inner inner_{this};
+  IUnknown* outer_;
+  std::mutex refLock_;
+  ULONG refs_ = 0;
+  DWORD safety_ = 0;
+  ITypeInfo* info_ = nullptr;
+};
+
+// ---------------- CAPI ----------------
+
+class CAPI final : public AutomationObject<ICAPI, CCapiCore> {
+ public:
+  explicit CAPI(IUnknown* outer) : AutomationObject(outer, IID_ICAPI) {}
+
+  HRESULT GetVersion(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetVersion(); }); }
+  HRESULT GetErrorCode(LONG* pVal) override { return numberResult(pVal, [&] { return m_core.GetErrorCode(); }); }
+  HRESULT GetErrorMsg(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetErrorMsg(); }); }
+  HRESULT GetCapiErrorCode(LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.GetCapiErrorCode(); });
+  }
+  HRESULT GetCapiErrorMsg(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetCapiErrorMsg(); }); }
+  HRESULT GetMacAddress(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetMacAddress(); }); }
+  HRESULT GetOSName(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetOSName(); }); }
+  HRESULT GetUserHomePath(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetUserHomePath(); }); }
+  HRESULT SetCodePage(LONG newCP, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.SetCodePage(int(newCP)); });
+  }
+
+  HRESULT RegReadHKCU(BSTR strName, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.RegReadHKCU(in(strName)); });
+  }
+  HRESULT RegWriteHKCUInt(BSTR strName, LONG dw, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.RegWriteHKCUInt(in(strName), dw); });
+  }
+  HRESULT RegWriteHKCUStr(BSTR strName, BSTR str, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.RegWriteHKCUStr(in(strName), in(str)); });
+  }
+
+  HRESULT Hash(BSTR strPlainText, LONG dwFlags, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.Hash(in(strPlainText), dwFlags); });
+  }
+  HRESULT HashFile(BSTR strFileName, LONG dwFlags, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.HashFile(in(strFileName), dwFlags); });
+  }
+
+  HRESULT SetProviderName(BSTR strProviderName, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.SetProviderName(in(strProviderName)); });
+  }
+  HRESULT CreatePKCS10(BSTR commonName, LONG keyBits, LONG genKeyFlags, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.CreatePKCS10(in(commonName), keyBits, genKeyFlags); });
+  }
+  HRESULT CreatePKCS10Pair(BSTR commonName, LONG keyBits, LONG genKeyFlags, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.CreatePKCS10Pair(in(commonName), keyBits, genKeyFlags); });
+  }
+  HRESULT GetCsrForSign(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetCsrForSign(); }); }
+  HRESULT GetCsrForEncrypt(BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.GetCsrForEncrypt(); });
+  }
+  HRESULT AcceptPKCS7(BSTR strPkcs7, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.AcceptPKCS7(in(strPkcs7)); });
+  }
+  HRESULT CreateEccPKCS10(BSTR commonName, LONG genEccKeyFlags, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.CreateEccPKCS10(in(commonName), genEccKeyFlags); });
+  }
+  HRESULT ImportCertChain(BSTR strPkcs7, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.ImportCertChain(in(strPkcs7)); });
+  }
+
+  // PFX files, mobile export, signer selection, signing and envelopes are
+  // not built yet: the engine answers "not supported" as the exported class
+  // does, guarded where the operation will be.
+  HRESULT SetDefaultPfxFileName(BSTR, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.notSupported(kUnguarded); });
+  }
+  HRESULT PresetPasswdLengthRange(LONG min, LONG max, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.PresetPasswdLengthRange(min, max); });
+  }
+  HRESULT ChangePfxPasswd(BSTR, BSTR, BSTR, BSTR, LONG, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  }
+  HRESULT ChangePfxPasswdEx(BSTR, BSTR, BSTR, BSTR, LONG, LONG, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  }
+  HRESULT QueryPfxInfo(BSTR, BSTR, BSTR, LONG, LONG, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  }
+  HRESULT ImportPfxToIE(BSTR, BSTR, BSTR, LONG, LONG, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  }
+  HRESULT GetImportedPfxFilePath(BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.GetImportedPfxFilePath(); });
+  }
+  HRESULT GetImportedPfxFileName(BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.GetImportedPfxFileName(); });
+  }
+  HRESULT ExportPfxFromIE(BSTR, BSTR, BSTR, LONG, LONG, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  }
+  HRESULT ExportMobileFromPfx(BSTR, BSTR, BSTR, LONG, LONG, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  }
+  HRESULT ExportMobileFromIE(BSTR, BSTR, LONG, LONG, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  }
+  HRESULT GetExportedPfxFilePath(BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.GetExportedPfxFilePath(); });
+  }
+  HRESULT GetExportedPfxFileName(BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.GetExportedPfxFileName(); });
+  }
+
+  HRESULT SelectSigner(BSTR, LONG, LONG, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  }
+  HRESULT SelectSignerEx(BSTR, BSTR, BSTR, BSTR, BSTR, LONG, LONG, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  }
+  HRESULT GetSignerPfxFilePath(BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.GetSignerPfxFilePath(); });
+  }
+  HRESULT GetSignerPfxFileName(BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.GetSignerPfxFileName(); });
+  }
+  HRESULT SignPkcs1(BSTR, LONG, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  }
+  HRESULT SignPkcs7(BSTR, LONG, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  }
+  HRESULT SelectSignerEx2(BSTR, BSTR, BSTR, LONG, BSTR, LONG, LONG, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  }
+  // The automation class reports its own port value, not the exported class's.
+  HRESULT GetPortEx(LONG* pVal) override { return numberResult(pVal, [] { return 0x10001; }); }
+
+  HRESULT GetCertB64(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetCertB64(); }); }
+  HRESULT GetCertSubject(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetCertSubject(); }); }
+  HRESULT GetCertSubjectCN(BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.GetCertSubjectCN(); });
+  }
+  HRESULT GetCertIssuer(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetCertIssuer(); }); }
+  HRESULT GetCertSerial(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetCertSerial(); }); }
+  HRESULT GetCertNotBefore(BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.GetCertNotBefore(); });
+  }
+  HRESULT GetCertNotAfter(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetCertNotAfter(); }); }
+  HRESULT GetCertFinger(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetCertFinger(); }); }
+
+  HRESULT SymEncrypt(BSTR strPlainText, BSTR strPasswdHex, LONG iAlgorithm, LONG dwFlags, BSTR* pVal) override {
+    return textResult(pVal,
+                      [&] { return m_core.SymEncrypt(in(strPlainText), in(strPasswdHex), iAlgorithm, dwFlags); });
+  }
+  HRESULT SymDecrypt(BSTR strCipher, BSTR strPasswdHex, LONG iAlgorithm, LONG dwFlags, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.SymDecrypt(in(strCipher), in(strPasswdHex), iAlgorithm, dwFlags); });
+  }
+  HRESULT CertEncryptPkcs7(BSTR, BSTR, LONG, LONG, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  }
+  HRESULT CertDecryptPkcs7(BSTR, LONG, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  }
+};
+
+// ---------------- CertREG ----------------
+
+class CertREG final : public AutomationObject<ICertREG, CCertRegCore> {
+ public:
+  explicit CertREG(IUnknown* outer) : AutomationObject(outer, IID_ICertREG) {}
+
+  HRESULT GetVersion(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetVersion(); }); }
+  HRESULT GetErrorCode(LONG* pVal) override { return numberResult(pVal, [&] { return m_core.GetErrorCode(); }); }
+  HRESULT GetErrorMsg(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetErrorMsg(); }); }
+  HRESULT GetCapiErrorCode(LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.GetCapiErrorCode(); });
+  }
+  HRESULT GetCapiErrorMsg(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetCapiErrorMsg(); }); }
+  HRESULT RegSMCert(BSTR csp, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.RegSMCert(in(csp)); });
+  }
+  HRESULT GetSuccessCount(LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.GetSuccessCount(); });
+  }
+  HRESULT GetSn(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetSn(); }); }
+};
+
+// ---------------- TaiMAC10 ----------------
+
+class TaiMAC10 final : public AutomationObject<ITaiMAC10, CTaiMAC10Core> {
+ public:
+  explicit TaiMAC10(IUnknown* outer) : AutomationObject(outer, IID_ITaiMAC10) {}
+
+  HRESULT GetVersion(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetVersion(); }); }
+  HRESULT SetCodePage(LONG newCP, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.SetCodePage(int(newCP)); });
+  }
+
+  // The card operations are not built yet; they answer through their result
+  // as the exported class does.
+  HRESULT WriteCertMAC(BSTR, LONG* pVal) override { return card(pVal); }
+  HRESULT ReadBinary(BSTR* pVal) override { return cardText(pVal); }
+  HRESULT ReadPKMAC(BSTR* pVal) override { return cardText(pVal); }
+  HRESULT MoveCert(BSTR, BSTR, LONG* pVal) override { return card(pVal); }
+  HRESULT ReadEF1001(LONG, BSTR* pVal) override { return cardText(pVal); }
+  HRESULT ChangeANPin(BSTR, BSTR, LONG* pVal) override { return card(pVal); }
+  HRESULT VerifyANPin(BSTR, LONG* pVal) override { return card(pVal); }
+  HRESULT GenRandom(BSTR* pVal) override { return cardText(pVal); }
+  HRESULT TermAuth(BSTR, BSTR, LONG* pVal) override { return card(pVal); }
+  HRESULT UnlockANPin(LONG* pVal) override { return card(pVal); }
+  HRESULT WriteEF8000(BSTR, LONG* pVal) override { return card(pVal); }
+  HRESULT WriteEF1001(LONG, BSTR, LONG* pVal) override { return card(pVal); }
+  HRESULT ResetANPIN(BSTR, LONG* pVal) override { return card(pVal); }
+  HRESULT Read8000(LONG, BSTR, BSTR* pVal) override { return cardText(pVal); }
+  HRESULT Check(LONG* pVal) override { return card(pVal); }
+  HRESULT ResetPIN(BSTR, LONG* pVal) override { return card(pVal); }
+  HRESULT VerrifyPIN(BSTR, LONG* pVal) override { return card(pVal); }
+  HRESULT UnlockKey(BSTR, LONG* pVal) override { return card(pVal); }
+  HRESULT ConnectCard(LONG* pVal) override { return card(pVal); }
+  HRESULT DisConnectCard(LONG* pVal) override { return card(pVal); }
+  HRESULT GetCardStatus(LONG* pVal) override { return card(pVal); }
+
+  HRESULT GetErrorCode(LONG* pVal) override { return numberResult(pVal, [&] { return m_core.GetErrorCode(); }); }
+  HRESULT GetErrorMsg(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetErrorMsg(); }); }
+  HRESULT GetCapiErrorCode(LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.GetCapiErrorCode(); });
+  }
+  HRESULT GetCapiErrorMsg(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetCapiErrorMsg(); }); }
+
+ private:
+  HRESULT card(LONG* pVal) { return numberResult(pVal, [&] { return m_core.cardOperation(); }); }
+  HRESULT cardText(BSTR* pVal) { return textResult(pVal, [&] { return m_core.cardText(); }); }
+};
+
+}  // namespace
+
+velmora::com::ModuleLock& moduleLock() {
+  static velmora::com::ModuleLock lock;
+  return lock;
+}
+
+HRESULT createCapi(IUnknown* outer, REFIID riid, void** ppv) {
+  return CAPI::create<CAPI>(outer, riid, ppv);
+}
+HRESULT createCertReg(IUnknown* outer, REFIID riid, void** ppv) {
+  return CertREG::create<CertREG>(outer, riid, ppv);
+}
+HRESULT createTaiMac(IUnknown* outer, REFIID riid, void** ppv) {
+  return TaiMAC10::create<TaiMAC10>(outer, riid, ppv);
+}
+
+}  // namespace strabel::automation
