@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "com/bstr.h"
+#include "com/server.h"
 #include "frame/engines.h"
 #include "frame/frame.h"
 #include "test_support.h"
@@ -50,7 +51,9 @@ Ref<I> create(REFCLSID clsid, REFIID iid) {
   Ref<IClassFactory> factory;
   EXPECT_EQ(DllGetClassObject(clsid, IID_IClassFactory, factory.out()), S_OK);
   Ref<I> object;
-  if (factory) EXPECT_EQ(factory->CreateInstance(nullptr, iid, object.out()), S_OK);
+  if (factory) {
+    EXPECT_EQ(factory->CreateInstance(nullptr, iid, object.out()), S_OK);
+  }
   return object;
 }
 
@@ -217,8 +220,11 @@ TEST(AutomationDispatch, FailingCallsByNameReturnNormallyAndGetErrorCodeTells) {
     Outcome o = callByName(object.get(), c.name, c.args);
     EXPECT_EQ(o.hr, S_OK);
     ASSERT_EQ(o.vt, c.vt);
-    if (c.vt == VT_I4) EXPECT_EQ(o.number, c.code);
-    if (c.vt == VT_BSTR) EXPECT_EQ(o.text, "");
+    if (c.vt == VT_I4) {
+      EXPECT_EQ(o.number, c.code);
+    } else {
+      EXPECT_EQ(o.text, "");
+    }
     EXPECT_EQ(errorCodeByName(object.get()), c.code);
     EXPECT_EQ(errorCodeByName(object.get()), c.code);  // reading changes nothing
     // The next successful operation resets it.
