@@ -7,8 +7,6 @@
 
 #include "com/server.h"
 
-extern "C" VELMORA_EXPORT const VELMORA_TYPELIBENTRY VelmoraTypeLibTable[];
-
 namespace strabel::automation {
 
 inline constexpr GUID kLibId = {0x5E20C4A9, 0xB3AF, 0x4D17, {0xA6, 0xB8, 0x3F, 0x9A, 0x61, 0xC0, 0x02, 0x07}};

@@ -55,6 +55,11 @@ HRESULT numberResult(LONG* pVal, Op&& op) {
 constexpr bool kGuarded = true;
 constexpr bool kUnguarded = false;
 
+// Names this module for the type library look-up. Not the exported table:
+// every server module exports one under the same name, and a reference to
+// an exported name may bind to another module's.
+const char kModuleAnchor = 0;
+
 // What every class shares: IUnknown with aggregation, IDispatch through the
 // type library's description of `Iface`, IObjectSafety, the engine and the
 // module lock.
@@ -134,14 +139,22 @@ class AutomationObject : public Iface, public IObjectSafety {
   }
 
  protected:
-  AutomationObject(IUnknown* outer, const IID& iid) : iid_(iid), outer_(outer ? outer : &inner_) {
-    moduleLock().lock();
-  }
+  AutomationObject(IUnknown* outer, const IID& iid) : iid_(iid), outer_(outer ? outer : &inner_) {}
   virtual ~AutomationObject() {
     if (info_) info_->Release();
-    moduleLock().unlock();
   }
 
+ private:
+  // Keeps the server loaded from before the engine is made until after it
+  // is gone.
+  struct ModuleRef {
+    ModuleRef() { moduleLock().lock(); }
+    ~ModuleRef() { moduleLock().unlock(); }
+    ModuleRef(const ModuleRef&) = delete;
+    ModuleRef& operator=(const ModuleRef&) = delete;
+  } moduleRef_;
+
+ protected:
   Engine m_core;
 
  private:
@@ -205,7 +218,7 @@ class AutomationObject : public Iface, public IObjectSafety {
   // The description of this object's interface, fetched on first use.
   HRESULT typeInfo(ITypeInfo** info) {
     if (!info_) {
-      HRESULT hr = velmora::com::moduleTypeInfo(VelmoraTypeLibTable, iid_, &info_);
+      HRESULT hr = velmora::com::moduleTypeInfo(&kModuleAnchor, iid_, &info_);
       if (FAILED(hr)) {
         info_ = nullptr;
         return hr;
