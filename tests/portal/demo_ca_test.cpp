@@ -273,6 +273,18 @@ TEST_F(DemoCaTest, BadRequestsAreRefusedWithAClearStatus) {
   const std::string p256 = ecRequest("P-256");
   std::string ecBadSignature = *velmora::demo::base64Decode(p256);
   ecBadSignature.back() ^= 0x01;  // the last byte of the ECDSA signature's s
+  // The same request with its point moved off the curve (the last byte of
+  // y): the point is the end of the key's SubjectPublicKeyInfo.
+  std::string offCurve = *velmora::demo::base64Decode(p256);
+  {
+    auto spki = openssl({"pkey", "-in", dir_ + "/key.pem", "-pubout", "-outform", "DER", "-out", dir_ + "/spki.der"});
+    ASSERT_EQ(spki.status, 0) << spki.err;
+    const std::string spkiDer = vtest::readFile(dir_ + "/spki.der");
+    const std::string point = spkiDer.substr(spkiDer.size() - 65);
+    const size_t at = offCurve.find(point);
+    ASSERT_NE(at, std::string::npos);
+    offCurve[at + 64] ^= 0x01;
+  }
   const std::string p521 = ecRequest("secp521r1");
   const std::string brainpool = ecRequest("brainpoolP256r1");
   const std::string explicitCurve = ecRequest("P-256", {"-pkeyopt", "ec_param_enc:explicit"});
@@ -309,6 +321,7 @@ TEST_F(DemoCaTest, BadRequestsAreRefusedWithAClearStatus) {
       {"bad signature", enrolBody(base64Encode(badSignature)), 400, "signature does not verify"},
       {"an Ed25519 key", enrolBody(ed25519), 400, "neither an RSA nor an EC key"},
       {"EC: bad signature", enrolBody(base64Encode(ecBadSignature)), 400, "signature does not verify"},
+      {"EC: point off the curve", enrolBody(base64Encode(offCurve)), 400, "not a point on its curve"},
       {"EC: secp521r1", enrolBody(p521), 400, "curve secp521r1 is not supported"},
       {"EC: brainpoolP256r1", enrolBody(brainpool), 400, "curve brainpoolP256r1 is not supported"},
       {"EC: explicit curve parameters", enrolBody(explicitCurve), 400, "does not name its curve"},

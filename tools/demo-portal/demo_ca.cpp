@@ -479,6 +479,10 @@ std::variant<Issued, Refusal> DemoCa::issue(const std::string& request, Usage us
     if (auto why = ecKeyRefusal(req.get())) return Refusal{*why};
   }
   EVP_PKEY* key = X509_REQ_get0_pubkey(req.get());
+  if (!key && keyType == EVP_PKEY_EC) {
+    ERR_clear_error();
+    return Refusal{"the request's EC key is not a point on its curve"};
+  }
   if (!key || (keyType != EVP_PKEY_RSA && keyType != EVP_PKEY_EC) || EVP_PKEY_get_base_id(key) != keyType) {
     ERR_clear_error();
     return Refusal{"the request's key is neither an RSA nor an EC key"};
