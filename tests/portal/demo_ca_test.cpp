@@ -172,7 +172,9 @@ TEST_F(DemoCaTest, EcRequestsOnBothCurvesAreIssuedForSigning) {
     const char* curve;   // for openssl req
     const char* oid;     // as `openssl x509 -text` names the certificate's curve
     const char* digest;  // the request's signature
-  } cases[] = {{"P-256", "prime256v1", "-sha256"}, {"P-384", "secp384r1", "-sha256"}, {"P-384", "secp384r1", "-sha384"}};
+  } cases[] = {{"P-256", "prime256v1", "-sha256"},
+               {"P-384", "secp384r1", "-sha256"},
+               {"P-384", "secp384r1", "-sha384"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.curve) + " " + c.digest);
     const std::string csr = ecRequest(c.curve, {c.digest});
