@@ -18,6 +18,9 @@
 
 // After OpenSSL's headers: wincrypt.h defines names that OpenSSL's macros use.
 #include <strabel/strabel.h>
+// CryptoAPI's message type CMSG_DATA shares its name with the socket
+// macro, which this file does not use.
+#undef CMSG_DATA
 #include <wincrypt.h>
 #include <windows.h>
 
