@@ -27,12 +27,35 @@ std::string libraryFileName(const std::string& name) {
 
 }  // namespace velmora::platform
 
+namespace {
+
+// The Windows system libraries whose functions this platform library
+// itself provides: loading one by its plain name gives this library.
+bool providedByPlatform(const char* name) {
+  static const char* const kNames[] = {"oleaut32", "ole32", "kernel32", "advapi32", "crypt32", "user32"};
+  std::string base(name);
+  for (auto& c : base) c = char(tolower(static_cast<unsigned char>(c)));
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".dll") == 0) base.resize(base.size() - 4);
+  for (const char* n : kNames)
+    if (base == n) return true;
+  return false;
+}
+
+std::string platformLibraryPath() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&LoadLibraryA), &info) && info.dli_fname) return info.dli_fname;
+  return {};
+}
+
+}  // namespace
+
 HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
   if (!lpLibFileName || !*lpLibFileName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  std::string file = velmora::platform::libraryFileName(lpLibFileName);
+  std::string file = providedByPlatform(lpLibFileName) ? platformLibraryPath()
+                                                       : velmora::platform::libraryFileName(lpLibFileName);
   void* h = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!h) {
     SetLastError(ERROR_MOD_NOT_FOUND);

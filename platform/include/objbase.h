@@ -79,8 +79,9 @@ WINBASEAPI void* CoTaskMemAlloc(SIZE_T cb);
 WINBASEAPI void CoTaskMemFree(void* pv);
 
 // Only in-process servers: REGDB_E_CLASSNOTREG when the class or its
-// InprocServer32 is not registered, CO_E_ERRORINDLL when the module does
-// not load or has no DllGetClassObject, otherwise what the server answers.
+// InprocServer32 is not registered, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)
+// when the module does not load, CO_E_ERRORINDLL when it has no
+// DllGetClassObject, otherwise what the server answers.
 WINBASEAPI HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void* pvReserved, REFIID riid, LPVOID* ppv);
 WINBASEAPI HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid,
                                     LPVOID* ppv);

@@ -55,3 +55,6 @@ WINBASEAPI LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LP
                                  LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 WINBASEAPI LSTATUS RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 WINBASEAPI LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+// Deletes the key with everything below it; with a null or empty subkey,
+// only the key's subkeys and values (the key stays).
+WINBASEAPI LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);

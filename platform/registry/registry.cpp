@@ -632,3 +632,51 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     });
   });
 }
+
+LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
+  return call([&]() -> LSTATUS {
+    Ref ref;
+    if (LSTATUS st = refFor(hKey, ref)) return st;
+    const bool keepKey = !lpSubKey || !*lpSubKey;
+    if (lpSubKey && ref.kind == Kind::ClassesRoot && *lpSubKey == '\\') ++lpSubKey;
+    std::vector<Name> path;
+    if (!keepKey)
+      if (LSTATUS st = parsePath(lpSubKey, false, path)) return st;
+
+    return transact(Mode::Write, [&](Connection& c) -> LSTATUS {
+      int64_t base;
+      if (LSTATUS r = resolve(c, ref, Mode::Write, base)) return r;
+      const int64_t id = keepKey ? base : walk(c, base, path);
+      if (!id) return ERROR_FILE_NOT_FOUND;
+      if (!keepKey && (id == kRootUser || id == kRootMachine || id == kRootUsers)) return ERROR_ACCESS_DENIED;
+      int64_t parent = 0;
+      {
+        Stmt s(c, "SELECT parent FROM keys WHERE id = ?1");
+        s.bind(1, id);
+        if (s.step()) parent = s.int64(0);
+      }
+      // The key's descendants with their values (statements are cached by
+      // address, so the texts are literals), then the key itself unless it
+      // stays; its values go either way.
+      {
+        Stmt s(c,
+               "WITH RECURSIVE t(id) AS (SELECT id FROM keys WHERE parent = ?1 "
+               "UNION ALL SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
+               "DELETE FROM vals WHERE key IN (SELECT id FROM t) OR key = ?1");
+        s.bind(1, id);
+        s.step();
+      }
+      {
+        Stmt s(c,
+               "WITH RECURSIVE t(id) AS (SELECT id FROM keys WHERE parent = ?1 "
+               "UNION ALL SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
+               "DELETE FROM keys WHERE id IN (SELECT id FROM t) OR (?2 = 0 AND id = ?1)");
+        s.bind(1, id);
+        s.bind(2, int64_t(keepKey ? 1 : 0));
+        s.step();
+      }
+      touch(c, keepKey ? id : parent, nowFileTime());
+      return ERROR_SUCCESS;
+    });
+  });
+}
