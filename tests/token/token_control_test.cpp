@@ -245,47 +245,61 @@ TEST(TokenControl, CreatedByProgIdAnswersItsVersion) {
 
 // ---------------- the dispatch description ----------------
 
+// The byte offset of a virtual member in its function table, as the
+// Itanium C++ ABI encodes it in a member pointer (offset + 1).
+template <auto Fn>
+SHORT slotOf() {
+  struct Raw {
+    ptrdiff_t ptr, adj;
+  } raw;
+  auto fn = Fn;
+  static_assert(sizeof fn == sizeof raw);
+  memcpy(&raw, &fn, sizeof raw);
+  return SHORT(raw.ptr - 1);
+}
+
 struct Member {
   DISPID id;
   const char16_t* name;
   bool property;
+  SHORT offset;
 };
 
 const Member kMembers[] = {
-    {1, u"SetTokenType", false},
-    {2, u"GetCardType", false},
-    {3, u"GetCardStatus", false},
-    {4, u"Login", false},
-    {5, u"Logout", false},
-    {6, u"SelectCert", false},
-    {7, u"GetCertFinger", true},
-    {8, u"GetSelectedCertB64", true},
-    {9, u"GetSelectedCertSerial", true},
-    {10, u"GetSelectedCertSubject", true},
-    {11, u"GetSelectedCertIssuer", true},
-    {12, u"GetSelectedCertNotBefore", true},
-    {13, u"GetSelectedCertNotAfter", true},
-    {18, u"SignPKCS7", false},
-    {20, u"GetPKCS7Data", true},
-    {41, u"GetErrorCode", true},
-    {42, u"GetErrorMsg", true},
-    {43, u"GetVersion", true},
-    {46, u"MakePKCS10", false},
-    {47, u"GetBase64CSR", false},
-    {48, u"ImportCert", false},
-    {49, u"GetBase64MAC", false},
-    {101, u"MacConnectCard", false},
-    {102, u"MacDisConnectCard", false},
-    {103, u"MacGetCardStatus", false},
-    {104, u"MacTermAuth", false},
-    {105, u"MacGenRandom", false},
-    {106, u"MacReadEF1001", false},
-    {107, u"MacResetC7Pin", false},
-    {108, u"MacChangeC7Pin", false},
-    {109, u"MacVerifyC7Pin", false},
-    {110, u"MacResetC9Pin", false},
-    {111, u"MacChangeC9Pin", false},
-    {112, u"MacVerifyC9Pin", false},
+    {1, u"SetTokenType", false, slotOf<&IJCIC::SetTokenType>()},
+    {2, u"GetCardType", false, slotOf<&IJCIC::GetCardType>()},
+    {3, u"GetCardStatus", false, slotOf<&IJCIC::GetCardStatus>()},
+    {4, u"Login", false, slotOf<&IJCIC::Login>()},
+    {5, u"Logout", false, slotOf<&IJCIC::Logout>()},
+    {6, u"SelectCert", false, slotOf<&IJCIC::SelectCert>()},
+    {7, u"GetCertFinger", true, slotOf<&IJCIC::get_GetCertFinger>()},
+    {8, u"GetSelectedCertB64", true, slotOf<&IJCIC::get_GetSelectedCertB64>()},
+    {9, u"GetSelectedCertSerial", true, slotOf<&IJCIC::get_GetSelectedCertSerial>()},
+    {10, u"GetSelectedCertSubject", true, slotOf<&IJCIC::get_GetSelectedCertSubject>()},
+    {11, u"GetSelectedCertIssuer", true, slotOf<&IJCIC::get_GetSelectedCertIssuer>()},
+    {12, u"GetSelectedCertNotBefore", true, slotOf<&IJCIC::get_GetSelectedCertNotBefore>()},
+    {13, u"GetSelectedCertNotAfter", true, slotOf<&IJCIC::get_GetSelectedCertNotAfter>()},
+    {18, u"SignPKCS7", false, slotOf<&IJCIC::SignPKCS7>()},
+    {20, u"GetPKCS7Data", true, slotOf<&IJCIC::get_GetPKCS7Data>()},
+    {41, u"GetErrorCode", true, slotOf<&IJCIC::get_GetErrorCode>()},
+    {42, u"GetErrorMsg", true, slotOf<&IJCIC::get_GetErrorMsg>()},
+    {43, u"GetVersion", true, slotOf<&IJCIC::get_GetVersion>()},
+    {46, u"MakePKCS10", false, slotOf<&IJCIC::MakePKCS10>()},
+    {47, u"GetBase64CSR", false, slotOf<&IJCIC::GetBase64CSR>()},
+    {48, u"ImportCert", false, slotOf<&IJCIC::ImportCert>()},
+    {49, u"GetBase64MAC", false, slotOf<&IJCIC::GetBase64MAC>()},
+    {101, u"MacConnectCard", false, slotOf<&IJCIC::MacConnectCard>()},
+    {102, u"MacDisConnectCard", false, slotOf<&IJCIC::MacDisConnectCard>()},
+    {103, u"MacGetCardStatus", false, slotOf<&IJCIC::MacGetCardStatus>()},
+    {104, u"MacTermAuth", false, slotOf<&IJCIC::MacTermAuth>()},
+    {105, u"MacGenRandom", false, slotOf<&IJCIC::MacGenRandom>()},
+    {106, u"MacReadEF1001", false, slotOf<&IJCIC::MacReadEF1001>()},
+    {107, u"MacResetC7Pin", false, slotOf<&IJCIC::MacResetC7Pin>()},
+    {108, u"MacChangeC7Pin", false, slotOf<&IJCIC::MacChangeC7Pin>()},
+    {109, u"MacVerifyC7Pin", false, slotOf<&IJCIC::MacVerifyC7Pin>()},
+    {110, u"MacResetC9Pin", false, slotOf<&IJCIC::MacResetC9Pin>()},
+    {111, u"MacChangeC9Pin", false, slotOf<&IJCIC::MacChangeC9Pin>()},
+    {112, u"MacVerifyC9Pin", false, slotOf<&IJCIC::MacVerifyC9Pin>()},
 };
 
 TEST(TokenControl, DescriptionNamesEveryMemberButTheVtableOnlyOne) {
@@ -309,7 +323,7 @@ TEST(TokenControl, DescriptionNamesEveryMemberButTheVtableOnlyOne) {
   EXPECT_EQ(doc.str(), u"IJCIC Interface");
 
   // Each member by name, with its kind, its help string and its place in
-  // the function table (the order of IJCIC's declaration, from 7).
+  // IJCIC's function table.
   for (UINT i = 0; i < std::size(kMembers); ++i) {
     const auto& m = kMembers[i];
     DISPID id = DISPID_UNKNOWN;
@@ -320,7 +334,7 @@ TEST(TokenControl, DescriptionNamesEveryMemberButTheVtableOnlyOne) {
     ASSERT_EQ(info->GetFuncDesc(i, &f), S_OK);
     EXPECT_EQ(f->memid, m.id);
     EXPECT_EQ(f->invkind, m.property ? INVOKE_PROPERTYGET : INVOKE_FUNC) << narrow(m.name);
-    EXPECT_EQ(f->oVft, SHORT(7 + i)) << narrow(m.name);
+    EXPECT_EQ(f->oVft, m.offset) << narrow(m.name);
     info->ReleaseFuncDesc(f);
     ASSERT_EQ(info->GetDocumentation(m.id, name.out(), doc.out(), nullptr, nullptr), S_OK);
     EXPECT_EQ(name.str(), m.name);
@@ -331,6 +345,8 @@ TEST(TokenControl, DescriptionNamesEveryMemberButTheVtableOnlyOne) {
   LPOLESTR ecc[] = {const_cast<LPOLESTR>(u"MakePKCS10ECC")};
   EXPECT_EQ(object->GetIDsOfNames(IID_NULL, ecc, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNNAME);
   EXPECT_EQ(id, DISPID_UNKNOWN);
+  // It sits after the last described member.
+  EXPECT_EQ(slotOf<&IJCIC::MakePKCS10ECC>(), slotOf<&IJCIC::MacVerifyC9Pin>() + SHORT(sizeof(void*)));
 
   // The interfaces the control answers on Linux.
   Ptr<IUnknown> unknown;
