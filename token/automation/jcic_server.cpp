@@ -9,7 +9,7 @@
 #include <string>
 
 #include "automation/jcic_server.h"
-#include "com/bstr.h"
+#include "base/codepage_internal.h"
 
 namespace quennet::automation {
 
@@ -50,7 +50,9 @@ std::string folderOf(const std::string& path) {
 }
 
 HRESULT registerTypeLib(const std::string& path) {
-  std::u16string file = velmora::com::toU16(path), help = velmora::com::toU16(folderOf(path));
+  // Paths are ANSI text, as the registry keeps them.
+  const std::u16string file = velmora::platform::toWide(path, CP_ACP);
+  const std::u16string help = velmora::platform::toWide(folderOf(path), CP_ACP);
   ITypeLib* lib = nullptr;
   HRESULT hr = LoadTypeLib(file.c_str(), &lib);
   if (FAILED(hr)) return hr;
