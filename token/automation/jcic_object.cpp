@@ -241,8 +241,8 @@ class Jcic final : public IJCIC, public IObjectSafety {
 
   HRESULT typeInfo(ITypeInfo** out) {
     if (!typeInfo_) {
-      HRESULT hr = velmora::com::moduleTypeInfo(quennet::automation::moduleAnchor(), IID_IJCIC, &typeInfo_);
-      if (FAILED(hr)) {
+      // Each object holds its own reference and gives it back when it goes.
+      if (HRESULT hr = quennet::automation::loadTypeInfo(&typeInfo_); FAILED(hr)) {
         typeInfo_ = nullptr;
         return hr;
       }

@@ -68,16 +68,27 @@ velmora::com::ModuleLock& moduleLock() {
   return lock;
 }
 
-const void* moduleAnchor() { return reinterpret_cast<const void*>(&anchor); }
-
 std::string modulePath() {
   Dl_info info{};
-  if (!dladdr(moduleAnchor(), &info) || !info.dli_fname || !*info.dli_fname) return {};
+  if (!dladdr(reinterpret_cast<const void*>(&anchor), &info) || !info.dli_fname || !*info.dli_fname) return {};
   // The registered path must hold from any working folder.
   char* full = realpath(info.dli_fname, nullptr);
   std::string path = full ? full : info.dli_fname;
   free(full);
   return path;
+}
+
+HRESULT loadTypeInfo(ITypeInfo** out) {
+  *out = nullptr;
+  const std::string path = modulePath();
+  if (path.empty()) return TYPE_E_CANTLOADLIBRARY;
+  const std::u16string file = velmora::platform::toWide(path, CP_ACP);
+  ITypeLib* lib = nullptr;
+  HRESULT hr = LoadTypeLib(file.c_str(), &lib);
+  if (FAILED(hr)) return hr;
+  hr = lib->GetTypeInfoOfGuid(IID_IJCIC, out);
+  lib->Release();
+  return hr;
 }
 
 }  // namespace quennet::automation

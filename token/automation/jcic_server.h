@@ -17,7 +17,9 @@ HRESULT createJcic(IUnknown* outer, REFIID riid, void** ppv);
 // The full path of this module, "" when it cannot be found.
 std::string modulePath();
 
-// Any address inside this module, for finding its type library.
-const void* moduleAnchor();
+// IJCIC's type information from this module's own type library. The
+// caller owns the reference; the description is not cached for the
+// process, so nothing of it outlives the objects that use it.
+HRESULT loadTypeInfo(ITypeInfo** out);
 
 }  // namespace quennet::automation
