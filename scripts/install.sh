@@ -14,6 +14,7 @@ packages=(
   softhsm2 opensc
   libgtk-3-dev libwebkit2gtk-4.1-dev
   xvfb xauth libxtst-dev
+  nodejs
   fonts-wqy-microhei bubblewrap
 )
 

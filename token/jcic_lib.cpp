@@ -10,6 +10,7 @@
 
 #include "base/codepage_internal.h"
 #include "jcic_state.h"
+#include "jcic_wide.h"
 
 using quennet::state;
 using velmora::platform::toNarrow;
@@ -29,15 +30,7 @@ char g_empty[] = "";
 // A UTF-8 field as text in the process ANSI code page.
 std::string ansiFromUtf8Field(const char* field) { return toNarrow(toWide(field, CP_UTF8), CP_ACP); }
 
-std::string narrow(BSTR text, UINT codePage) {
-  if (!text) return {};
-  return toNarrow(std::u16string_view(text, SysStringLen(text)), codePage);
-}
-
-BSTR bstr(const std::string& text, UINT codePage) {
-  std::u16string wide = toWide(text, codePage);
-  return SysAllocStringLen(wide.data(), UINT(wide.size()));
-}
+BSTR bstr(const std::string& text, UINT codePage) { return quennet::wide::field(text.c_str(), codePage); }
 
 }  // namespace
 
@@ -105,36 +98,10 @@ int Logout() { return quennet::logout(); }
 int SelectCert(int certType) { return quennet::selectCert(certType); }
 int get_GetErrorCode() { return state().errorCode; }
 
-int Login(BSTR pin1, BSTR pin2) {
-  std::string a = narrow(pin1, CP_ACP), b = narrow(pin2, CP_ACP);
-  int code = quennet::login(a.c_str(), pin2 ? b.c_str() : nullptr);
-  // The PIN copies do not outlive the call.
-  OPENSSL_cleanse(a.data(), a.size());
-  OPENSSL_cleanse(b.data(), b.size());
-  return code;
-}
-
-int MakePKCS10(int keyType, int keySize, BSTR cn) {
-  std::string text = narrow(cn, CP_ACP);
-  return quennet::makePkcs10(keyType, keySize, cn ? text.c_str() : nullptr);
-}
-
-int ImportCert(BSTR cert, BSTR mac) {
-  std::string c = narrow(cert, 950), m = narrow(mac, 950);
-  return quennet::importCert(cert ? c.c_str() : nullptr, mac ? m.c_str() : nullptr);
-}
-
-// The wide surface signs the string's UTF-16LE code units.
-int SignPKCS7(BSTR data) {
-  if (!data) return quennet::signPkcs7(nullptr, 0);
-  std::string bytes;
-  UINT n = SysStringLen(data);
-  for (UINT i = 0; i < n; ++i) {
-    bytes.push_back(char(data[i] & 0xFF));
-    bytes.push_back(char(data[i] >> 8));
-  }
-  return quennet::signPkcs7(bytes.data(), long(bytes.size()));
-}
+int Login(BSTR pin1, BSTR pin2) { return quennet::wide::login(pin1, pin2); }
+int MakePKCS10(int keyType, int keySize, BSTR cn) { return quennet::wide::makePkcs10(keyType, keySize, cn); }
+int ImportCert(BSTR cert, BSTR mac) { return quennet::wide::importCert(cert, mac); }
+int SignPKCS7(BSTR data) { return quennet::wide::signPkcs7(data); }
 
 BSTR get_GetCertFinger() { return bstr(state().fingerprint, CP_ACP); }
 BSTR get_GetSelectedCertB64() { return bstr(state().certificate, CP_ACP); }
@@ -147,16 +114,7 @@ BSTR GetBase64CSR() { return bstr(state().request, CP_ACP); }
 BSTR GetBase64MAC() { return bstr(state().requestMac, CP_ACP); }
 BSTR get_GetErrorMsg() { return bstr(state().errorMessage, CP_ACP); }
 
-// Hands the held signature over once: the component then holds none.
-BSTR get_GetPKCS7Data() {
-  auto& s = state();
-  BSTR result = bstr(s.pkcs7 ? s.pkcs7 : "", CP_ACP);
-  if (s.pkcs7 && *s.pkcs7) {
-    delete[] s.pkcs7;
-    s.pkcs7 = nullptr;
-  }
-  return result;
-}
+BSTR get_GetPKCS7Data() { return quennet::wide::takePkcs7(); }
 
 BSTR get_GetVersion() { return bstr("1.6.0.0", CP_ACP); }
 
@@ -175,7 +133,64 @@ int MacVerifyC9Pin(BSTR) { return quennet::kMacNotConnected; }
 
 }  // extern "C"
 
-int MakePKCS10ECC_flat(int keyType, int keySize, BSTR cn) {
+int MakePKCS10ECC_flat(int keyType, int keySize, BSTR cn) { return quennet::wide::makePkcs10Ecc(keyType, keySize, cn); }
+
+namespace quennet::wide {
+
+std::string narrow(BSTR text, UINT codePage) {
+  if (!text) return {};
+  return toNarrow(std::u16string_view(text, SysStringLen(text)), codePage);
+}
+
+BSTR field(const char* text, UINT codePage) {
+  std::u16string wide = toWide(text ? text : "", codePage);
+  return SysAllocStringLen(wide.data(), UINT(wide.size()));
+}
+
+int login(BSTR pin1, BSTR pin2) {
+  std::string a = narrow(pin1, CP_ACP), b = narrow(pin2, CP_ACP);
+  int code = quennet::login(a.c_str(), pin2 ? b.c_str() : nullptr);
+  // The PIN copies do not outlive the call.
+  OPENSSL_cleanse(a.data(), a.size());
+  OPENSSL_cleanse(b.data(), b.size());
+  return code;
+}
+
+int makePkcs10(int keyType, int keySize, BSTR cn) {
+  std::string text = narrow(cn, CP_ACP);
+  return quennet::makePkcs10(keyType, keySize, cn ? text.c_str() : nullptr);
+}
+
+int makePkcs10Ecc(int keyType, int keySize, BSTR cn) {
   std::string text = narrow(cn, CP_ACP);
   return quennet::makePkcs10Ecc(keyType, keySize, cn ? text.c_str() : nullptr);
 }
+
+int importCert(BSTR cert, BSTR mac) {
+  std::string c = narrow(cert, 950), m = narrow(mac, 950);
+  return quennet::importCert(cert ? c.c_str() : nullptr, mac ? m.c_str() : nullptr);
+}
+
+int signPkcs7(BSTR data) {
+  if (!data) return quennet::signPkcs7(nullptr, 0);
+  std::string bytes;
+  UINT n = SysStringLen(data);
+  bytes.reserve(size_t(n) * 2);
+  for (UINT i = 0; i < n; ++i) {
+    bytes.push_back(char(data[i] & 0xFF));
+    bytes.push_back(char(data[i] >> 8));
+  }
+  return quennet::signPkcs7(bytes.data(), long(bytes.size()));
+}
+
+BSTR takePkcs7() {
+  auto& s = state();
+  BSTR result = field(s.pkcs7, CP_ACP);
+  if (result && s.pkcs7 && *s.pkcs7) {
+    delete[] s.pkcs7;
+    s.pkcs7 = nullptr;
+  }
+  return result;
+}
+
+}  // namespace quennet::wide

@@ -3,12 +3,14 @@
 #include <gtk/gtk.h>
 #include <winuser.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "app/host_log.h"
 #include "app/lsan_suppressions.h"
 #include "app/host_window.h"
+#include "app/server_registration.h"
 #include "app/single_instance.h"
 #include "app/texts.h"
 #include "client_dlg.h"
@@ -35,6 +37,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   hostLog("start");
+  // Pages create the components' automation objects through their
+  // registration, which the program keeps naming its own modules.
+  for (const auto& server : registerComponentServers()) {
+    char code[16];
+    snprintf(code, sizeof code, "0x%08X", unsigned(server.result));
+    hostLog("server-registration",
+            {{"module", server.path}, {"already", server.alreadyRegistered}, {"result", code}});
+  }
   int status;
   {
     // 10-12: the window object and its component objects (card tool, then

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "base/codepage_internal.h"
+#include "channel/object_table.h"
 
 namespace velmora::channel {
 
@@ -142,15 +143,22 @@ std::string faultText(HRESULT hr) {
 
 }  // namespace
 
-int32_t lookupOverChannel(IDispatch* dispatch, const std::string& utf8Name) {
+bool findMember(IDispatch* dispatch, const std::string& utf8Name, int32_t& id) {
   std::u16string w = toWide(utf8Name, CP_UTF8);
   LPOLESTR names[] = {reinterpret_cast<LPOLESTR>(w.data())};
-  DISPID id = 0;
-  if (FAILED(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id))) return 0;
+  DISPID found = DISPID_UNKNOWN;
+  if (FAILED(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &found)) || found == DISPID_UNKNOWN) return false;
+  id = found;
+  return true;
+}
+
+int32_t lookupOverChannel(IDispatch* dispatch, const std::string& utf8Name) {
+  int32_t id = 0;
+  if (!findMember(dispatch, utf8Name, id)) return 0;
   return id > 0 ? id : 0;
 }
 
-std::string invokeOverChannel(IDispatch* dispatch, int32_t dispid, const std::vector<Value>& args) {
+std::string invokeOverChannel(IDispatch* dispatch, int32_t dispid, const std::vector<Value>& args, WORD flags) {
   std::vector<VARIANT> argv(args.size());
   // Automation takes the arguments last first.
   for (size_t i = 0; i < args.size(); ++i) argv[args.size() - 1 - i] = toVariant(args[i]);
@@ -159,7 +167,7 @@ std::string invokeOverChannel(IDispatch* dispatch, int32_t dispid, const std::ve
   VariantInit(&result);
   EXCEPINFO ex{};
   UINT argErr = UINT(-1);
-  HRESULT hr = dispatch->Invoke(dispid, IID_NULL, 0, DISPATCH_METHOD, &params, &result, &ex, &argErr);
+  HRESULT hr = dispatch->Invoke(dispid, IID_NULL, 0, flags, &params, &result, &ex, &argErr);
   for (auto& v : argv) VariantClear(&v);
   std::string reply;
   if (SUCCEEDED(hr)) {
@@ -189,6 +197,7 @@ struct BridgeServer::Connection {
   unsigned watch = 0;
   bool authenticated = false;
   FrameBuffer buffer{kMaxHelloFrame};
+  ObjectTable objects;
 
   static gboolean onReadable(gint fd, GIOCondition condition, gpointer data) {
     auto* c = static_cast<Connection*>(data);
@@ -327,6 +336,18 @@ void BridgeServer::handle(Connection& c, const Message& m) {
     }
     case Kind::Complete:
       if (onComplete_) onComplete_(m.frame);
+      break;
+    case Kind::Create:
+    case Kind::Member:
+    case Kind::Invoke: {
+      if (m.kind == Kind::Invoke) ++calls_;
+      std::string reply = c.objects.answer(m);
+      if (reply.size() > kMaxFrame) reply = encodeFault(kFail, 0, "The result is too large for the bridge.");
+      writeAll(c.fd, frame(reply), 30000);
+      break;
+    }
+    case Kind::Release:
+      c.objects.answer(m);
       break;
     default:
       // A request the host does not serve still gets its one answer.

@@ -66,8 +66,12 @@ class BridgeServer {
 // Converts a call's channel values into automation arguments, invokes the
 // method and converts the answer back: a Result message or a Fault. Used by
 // the server and by tests without a socket.
-std::string invokeOverChannel(IDispatch* dispatch, int32_t dispid, const std::vector<Value>& args);
+// `flags` are the DISPATCH_* flags of the call.
+std::string invokeOverChannel(IDispatch* dispatch, int32_t dispid, const std::vector<Value>& args,
+                              WORD flags = DISPATCH_METHOD);
 // The dispatch identifier of a name (case-insensitive), 0 when unknown.
 int32_t lookupOverChannel(IDispatch* dispatch, const std::string& utf8Name);
+// Any dispatch identifier (also 0 and negative ones); false when unknown.
+bool findMember(IDispatch* dispatch, const std::string& utf8Name, int32_t& id);
 
 }  // namespace velmora::channel

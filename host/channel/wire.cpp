@@ -142,6 +142,45 @@ std::string encodeComplete(std::string_view frame) {
   return w.take();
 }
 
+std::string encodeCreate(std::string_view frame, std::string_view progId) {
+  Writer w(Kind::Create);
+  w.str(frame);
+  w.str(progId);
+  return w.take();
+}
+
+std::string encodeMember(int32_t handle, std::string_view name) {
+  Writer w(Kind::Member);
+  w.i32(handle);
+  w.str(name);
+  return w.take();
+}
+
+std::string encodeInvoke(int32_t handle, int32_t dispid, uint32_t flags, std::string_view frame,
+                         const std::vector<Value>& args) {
+  Writer w(Kind::Invoke);
+  w.i32(handle);
+  w.i32(dispid);
+  w.u32(flags);
+  w.str(frame);
+  w.u32(uint32_t(args.size()));
+  for (const auto& a : args) w.value(a);
+  return w.take();
+}
+
+std::string encodeRelease(int32_t handle) {
+  Writer w(Kind::Release);
+  w.i32(handle);
+  return w.take();
+}
+
+std::string encodeFound(int32_t dispid, uint32_t flags) {
+  Writer w(Kind::Found);
+  w.i32(dispid);
+  w.u32(flags);
+  return w.take();
+}
+
 std::string encodeOk() { return Writer(Kind::Ok).take(); }
 
 std::string encodeResult(const Value& value) {
@@ -170,9 +209,12 @@ bool decode(std::string_view payload, Message& out) {
     case Kind::Lookup:
       if (!r.str(out.name)) return false;
       break;
-    case Kind::Call: {
+    case Kind::Call:
+    case Kind::Invoke: {
       uint32_t argc;
-      if (!r.i32(out.dispid) || !r.str(out.frame) || !r.u32(argc)) return false;
+      if (out.kind == Kind::Invoke && (!r.i32(out.handle) || !r.i32(out.dispid) || !r.u32(out.flags))) return false;
+      if (out.kind == Kind::Call && !r.i32(out.dispid)) return false;
+      if (!r.str(out.frame) || !r.u32(argc)) return false;
       // Every value takes at least one byte: a count beyond the data is a lie.
       if (argc > r.left()) return false;
       out.args.resize(argc);
@@ -180,6 +222,18 @@ bool decode(std::string_view payload, Message& out) {
         if (!r.value(a)) return false;
       break;
     }
+    case Kind::Create:
+      if (!r.str(out.frame) || !r.str(out.name)) return false;
+      break;
+    case Kind::Member:
+      if (!r.i32(out.handle) || !r.str(out.name)) return false;
+      break;
+    case Kind::Release:
+      if (!r.i32(out.handle)) return false;
+      break;
+    case Kind::Found:
+      if (!r.i32(out.dispid) || !r.u32(out.flags)) return false;
+      break;
     case Kind::Complete:
       if (!r.str(out.frame)) return false;
       break;

@@ -2,7 +2,10 @@
 // the host. Frames are a 32-bit little-endian length and a payload; a
 // payload starts with its kind. The web process speaks first (hello with
 // the host's secret), then asks for names and makes calls; each request
-// gets exactly one reply, except "document complete", which gets none.
+// gets exactly one reply, except "document complete" and "release", which
+// get none. Besides `window.external`, a page can create automation objects
+// (`new ActiveXObject(progId)`): the host keeps them in a table per
+// connection and the page names them by handle.
 //
 // This file has no GLib or WebKit dependency: both ends link it.
 #pragma once
@@ -15,7 +18,7 @@
 
 namespace velmora::channel {
 
-inline constexpr uint32_t kProtocolVersion = 1;
+inline constexpr uint32_t kProtocolVersion = 2;
 // Larger frames are refused: a page argument or result of this size is a
 // fault, not data.
 inline constexpr size_t kMaxFrame = 64u << 20;
@@ -27,6 +30,11 @@ enum class Kind : uint8_t {
   Lookup = 'L',    // name
   Call = 'C',      // dispatch id, frame address, arguments
   Complete = 'D',  // frame address; a frame's document has loaded (no reply)
+  Create = 'O',    // frame address, ProgID -> Result with the object's handle
+  Member = 'N',    // handle, name -> Found
+  Invoke = 'I',    // handle, dispatch id, DISPATCH_* flags, frame address, arguments
+  Release = 'X',   // handle; the page no longer holds the object (no reply)
+  Found = 'F',     // dispatch id, member flags (kMember*); flags 0: no such member
   Ok = 'K',        // hello accepted
   Result = 'R',    // value
   Fault = 'E',     // code, argument position, message
@@ -55,10 +63,12 @@ struct Message {
   Kind kind = Kind::Ok;
   uint32_t version = 0;      // Hello
   std::string secret;        // Hello
-  std::string name;          // Lookup
-  int32_t dispid = 0;        // Call
-  std::string frame;         // Call, Complete
-  std::vector<Value> args;   // Call
+  std::string name;          // Lookup, Member; the ProgID of Create
+  int32_t handle = 0;        // Member, Invoke, Release
+  int32_t dispid = 0;        // Call, Invoke, Found
+  uint32_t flags = 0;        // Invoke (DISPATCH_*), Found (kMember*)
+  std::string frame;         // Call, Complete, Create, Invoke
+  std::vector<Value> args;   // Call, Invoke
   Value value;               // Result
   int32_t code = 0;          // Fault: the automation status (HRESULT)
   uint32_t argument = 0;     // Fault: 1-based position of the argument at fault, 0 for none
@@ -69,6 +79,16 @@ std::string encodeHello(std::string_view secret);
 std::string encodeLookup(std::string_view name);
 std::string encodeCall(int32_t dispid, std::string_view frame, const std::vector<Value>& args);
 std::string encodeComplete(std::string_view frame);
+std::string encodeCreate(std::string_view frame, std::string_view progId);
+std::string encodeMember(int32_t handle, std::string_view name);
+std::string encodeInvoke(int32_t handle, int32_t dispid, uint32_t flags, std::string_view frame,
+                         const std::vector<Value>& args);
+std::string encodeRelease(int32_t handle);
+std::string encodeFound(int32_t dispid, uint32_t flags);
+
+// Found's member flags: called as a method, or read as a property.
+inline constexpr uint32_t kMemberMethod = 1;
+inline constexpr uint32_t kMemberProperty = 2;
 std::string encodeOk();
 std::string encodeResult(const Value& value);
 std::string encodeFault(int32_t code, uint32_t argument, std::string_view message);

@@ -223,8 +223,10 @@ constexpr SystemMessage kMessages[] = {
     MSG(0x80020011, "Does not support a collection.", "不支援集合。"),  // DISP_E_NOTACOLLECTION
     MSG(0x80020012, "Division by zero.", "除數為零。"),  // DISP_E_DIVBYZERO
     MSG(0x80020013, "Buffer too small", "緩衝區太小"),  // DISP_E_BUFFERTOOSMALL
+    MSG(0x8002801C, "Error accessing the OLE registry.", "存取 OLE 登錄時發生錯誤。"),  // TYPE_E_REGISTRYACCESS
     MSG(0x8002801D, "Library not registered.", "程式庫未登錄。"),  // TYPE_E_LIBNOTREGISTERED
     MSG(0x8002802B, "Element not found.", "找不到元素。"),  // TYPE_E_ELEMENTNOTFOUND
+    MSG(0x80029C4A, "Error loading type library/DLL.", "載入類型程式庫/DLL 時發生錯誤。"),  // TYPE_E_CANTLOADLIBRARY
 
     // ---- FACILITY_ITF: class factories and registration ----
     MSG(0x80040110, "Class does not support aggregation (or class object is remote)",
@@ -239,6 +241,10 @@ constexpr SystemMessage kMessages[] = {
     MSG(0x80040154, "Class not registered", "類別未登錄"),  // REGDB_E_CLASSNOTREG
     MSG(0x800401F0, "CoInitialize has not been called.", "尚未呼叫 CoInitialize。"),  // CO_E_NOTINITIALIZED
     MSG(0x800401F3, "Invalid class string", "無效的類別字串"),  // CO_E_CLASSSTRING
+    MSG(0x800401F8, "DLL for class not found", "找不到類別的 DLL"),  // CO_E_DLLNOTFOUND
+    MSG(0x800401F9, "Error in the DLL", "DLL 發生錯誤"),  // CO_E_ERRORINDLL
+    MSG(0x80040200, "The server could not register its type library", "伺服器無法登錄其類型程式庫"),  // SELFREG_E_TYPELIB
+    MSG(0x80040201, "The server could not register its classes", "伺服器無法登錄其類別"),  // SELFREG_E_CLASS
     MSG(0x80080005, "Server execution failed", "伺服器執行失敗"),  // CO_E_SERVER_EXEC_FAILURE
 
     // ---- FACILITY_SSPI: CryptoAPI providers (NTE_*) ----

@@ -75,7 +75,9 @@ HRESULT moduleTypeInfo(const void* addressInModule, REFIID iid, ITypeInfo** ppTI
   Dl_info info{};
   if (!dladdr(addressInModule, &info) || !info.dli_fname) return TYPE_E_CANTLOADLIBRARY;
   static std::mutex mutex;
-  static std::map<std::pair<std::string, std::string>, ITypeInfo*> cache;  // kept for the process's life
+  // Kept for the process's life and never destroyed: objects may still ask
+  // while static destructors run, and what the cache holds stays reachable.
+  static auto& cache = *new std::map<std::pair<std::string, std::string>, ITypeInfo*>;
   std::lock_guard<std::mutex> lock(mutex);
   auto key = std::make_pair(std::string(info.dli_fname), guidText(iid));
   auto it = cache.find(key);

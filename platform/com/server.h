@@ -17,7 +17,13 @@ namespace velmora::com {
 class VELMORA_EXPORT ModuleLock {
  public:
   void lock() { count_.fetch_add(1, std::memory_order_acq_rel); }
-  void unlock() { count_.fetch_sub(1, std::memory_order_acq_rel); }
+  // An unlock without its lock is the caller's fault; the count stays at
+  // zero so the module can still be unloaded.
+  void unlock() {
+    long n = count_.load(std::memory_order_acquire);
+    while (n > 0 && !count_.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) {
+    }
+  }
   bool idle() const { return count_.load(std::memory_order_acquire) == 0; }
   long count() const { return count_.load(std::memory_order_acquire); }
 

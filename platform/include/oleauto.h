@@ -213,7 +213,8 @@ typedef struct tagVELMORA_FUNCDESC {
   const LPCOLESTR* paramNames;   // may be null
   UINT cParams;
   VARTYPE result;                // the [out, retval] type, VT_EMPTY for none
-  SHORT oVft;                    // the entry's position in the function table
+  SHORT oVft;                    // the entry's position in the function table (FUNCDESC's oVft
+                                 // is that position in bytes, as on Windows)
   VELMORA_MEMBERCALL call;
 } VELMORA_FUNCDESC;
 

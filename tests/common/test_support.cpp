@@ -1,5 +1,9 @@
 #include "test_support.h"
 
+#include <windows.h>
+
+#include "com/server.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -130,6 +134,33 @@ void writeFile(const std::string& path, const std::string& data) {
 bool underCi() {
   const char* ci = getenv("CI");
   return ci && std::string(ci) == "true";
+}
+
+}  // namespace vtest
+
+namespace vtest {
+
+std::string comFixturePath() { return std::string(VELMORA_BUILD_DIR) + "/fixtures/comserver/comserver.so"; }
+
+void registerComFixture(const std::string& module) {
+  using velmora::com::setKey;
+  using velmora::com::setValue;
+  const std::string path = module.empty() ? comFixturePath() : module;
+  struct Class {
+    const char* progId;
+    const char* clsid;
+  };
+  for (const Class& c : {Class{"Velmora.TestEcho", "{B0B1E0C2-7A35-4D7E-9A61-5C1D2E3F4A01}"},
+                         Class{"Velmora.TestUnsafe", "{B0B1E0C2-7A35-4D7E-9A61-5C1D2E3F4A04}"}}) {
+    const std::string versioned = std::string(c.progId) + ".1";
+    const std::string key = std::string("CLSID\\") + c.clsid;
+    bool ok = setKey(HKEY_CLASSES_ROOT, versioned + "\\CLSID", c.clsid) == ERROR_SUCCESS &&
+              setKey(HKEY_CLASSES_ROOT, std::string(c.progId) + "\\CurVer", versioned.c_str()) == ERROR_SUCCESS &&
+              setKey(HKEY_CLASSES_ROOT, key + "\\ProgID", versioned.c_str()) == ERROR_SUCCESS &&
+              setKey(HKEY_CLASSES_ROOT, key + "\\InprocServer32", path.c_str(), true) == ERROR_SUCCESS &&
+              setValue(HKEY_CLASSES_ROOT, key + "\\InprocServer32", "ThreadingModel", "Apartment") == ERROR_SUCCESS;
+    EXPECT_TRUE(ok) << "registering " << c.progId;
+  }
 }
 
 }  // namespace vtest

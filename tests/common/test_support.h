@@ -28,6 +28,12 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::vector
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& data);
 
+// Registers the comserver fixture's classes under HKEY_CLASSES_ROOT of
+// this profile: "Velmora.TestEcho" (with "Velmora.TestEcho.1" and CurVer)
+// and "Velmora.TestUnsafe", served by `module` (the fixture by default).
+void registerComFixture(const std::string& module = {});
+std::string comFixturePath();
+
 // True under CI=true: a missing tool is then a failure, not a skip.
 bool underCi();
 

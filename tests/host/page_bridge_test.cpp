@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "channel/bridge_server.h"
+#include "channel/object_table.h"
 #include "channel/page_bridge.h"
 #include "channel/wire.h"
 #include "client_dlg.h"
 #include "method_table.h"
 #include "test_support.h"
+#include "com/server.h"
 
 namespace {
 
@@ -29,11 +31,21 @@ class DirectTransport : public Transport {
       frames.push_back(m.frame);
       calls.push_back(bridge::methodTable()[size_t(m.dispid) - 1].name + std::string("/") + std::to_string(m.args.size()));
       answer = invokeOverChannel(dispatch_, m.dispid, m.args);
+    } else if (m.kind == Kind::Create || m.kind == Kind::Member || m.kind == Kind::Invoke) {
+      answer = objects.answer(m);
     } else return false;
     if (m.kind == Kind::Lookup) ++lookups;
     return decode(answer, reply);
   }
-  void notify(const std::string&) override {}
+  void notify(const std::string& payload) override {
+    Message m;
+    if (decode(payload, m) && m.kind == Kind::Release) {
+      objects.answer(m);
+      ++releases;
+    }
+  }
+  ObjectTable objects;
+  int releases = 0;
   bool down = false;
   int lookups = 0;
   std::vector<std::string> frames;
@@ -216,6 +228,102 @@ TEST(Channel, FaultsNameTheArgumentAtFault) {
   EXPECT_EQ(m.kind, Kind::Fault);
   EXPECT_EQ(uint32_t(m.code), 0x8002000Eu);
   EXPECT_EQ(lookupOverChannel(&dlg, "no_such"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// new ActiveXObject(...) against the comserver fixture, registered in this
+// test's profile.
+class PageObjects : public PageBridge {
+ protected:
+  void SetUp() override {
+    PageBridge::SetUp();
+    vtest::registerComFixture();
+  }
+};
+
+TEST_F(PageObjects, CreatesObjectsAndCallsTheirMembersByName) {
+  EXPECT_EQ(eval("var o = new ActiveXObject('Velmora.TestEcho'); typeof o"), "object");
+  EXPECT_EQ(eval("o.Repeat('ab', 3)"), "ababab");
+  EXPECT_EQ(eval("o.REPEAT('x', '2')"), "xx");                  // any case; text that is a number
+  EXPECT_EQ(eval("o.Count"), "2");                              // a property is read, not called
+  EXPECT_EQ(eval("typeof o.Hidden + ' ' + ('repeat' in o) + ' ' + ('Hidden' in o)"), "undefined true false");
+  EXPECT_EQ(eval("try { o.Repeat('a'); 'no' } catch (e) { (e instanceof TypeError) + ' ' + e.number }"),
+            "true -2147352562");                                // DISP_E_BADPARAMCOUNT
+  EXPECT_EQ(eval("try { o.Fail(-2147024891); 'no' } catch (e) { (e instanceof TypeError) + ' ' + e.number }"),
+            "false -2147024891");                               // the member's own failure
+  EXPECT_EQ(eval("try { o.Count = 3; 'no' } catch (e) { e.number }"), "-2146827850");
+  // Objects keep their own state; a second one starts afresh.
+  EXPECT_EQ(eval("var p = ActiveXObject('Velmora.TestEcho.1'); p.Count + ' ' + o.Count"), "0 3");
+  EXPECT_EQ(transport_.objects.size(), 2u);
+}
+
+TEST_F(PageObjects, RefusesUnknownAndUnsafeClasses) {
+  const std::string create = "try { new ActiveXObject(%s); 'created' } catch (e) { e.message + ' ' + e.number }";
+  auto attempt = [&](const std::string& arg) {
+    std::string code = create;
+    code.replace(code.find("%s"), 2, arg);
+    return eval(code);
+  };
+  const std::string refused = "Automation server can't create object -2146827859";
+  EXPECT_EQ(attempt("'No.Such.Class'"), refused);
+  EXPECT_EQ(attempt("''"), refused);
+  EXPECT_EQ(attempt("'CLSID\\\\{B0B1E0C2-7A35-4D7E-9A61-5C1D2E3F4A01}'"), refused);
+  EXPECT_EQ(attempt("'Velmora.TestUnsafe'"), refused);  // no IObjectSafety and no category
+  EXPECT_EQ(transport_.objects.size(), 0u);
+  // Registered as safe for scripting, the class may be created.
+  ASSERT_EQ(velmora::com::setKey(HKEY_CLASSES_ROOT,
+                                 "CLSID\\{B0B1E0C2-7A35-4D7E-9A61-5C1D2E3F4A04}\\Implemented Categories\\"
+                                 "{7DD95801-9882-11CF-9FA9-00AA006C42C4}",
+                                 nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(attempt("'Velmora.TestUnsafe'"), "created");
+}
+
+TEST(ObjectTable, AnswersForReleasedAndForeignHandles) {
+  vtest::registerComFixture();
+  ObjectTable table;
+  Message create;
+  create.kind = Kind::Create;
+  create.name = "Velmora.TestEcho";
+  Message reply;
+  ASSERT_TRUE(decode(table.answer(create), reply));
+  ASSERT_EQ(reply.kind, Kind::Result);
+  const int32_t handle = reply.value.integer;
+
+  Message member;
+  member.kind = Kind::Member;
+  member.handle = handle;
+  member.name = "count";
+  ASSERT_TRUE(decode(table.answer(member), reply));
+  EXPECT_EQ(reply.kind, Kind::Found);
+  EXPECT_EQ(reply.dispid, 2);
+  EXPECT_EQ(reply.flags, kMemberProperty);
+
+  Message invoke;
+  invoke.kind = Kind::Invoke;
+  invoke.handle = handle;
+  invoke.dispid = 2;
+  invoke.flags = 0x4;  // a property put is not for pages
+  ASSERT_TRUE(decode(table.answer(invoke), reply));
+  EXPECT_EQ(reply.kind, Kind::Fault);
+
+  Message release;
+  release.kind = Kind::Release;
+  release.handle = handle;
+  EXPECT_EQ(table.answer(release), "");
+  EXPECT_EQ(table.size(), 0u);
+  for (int32_t h : {handle, handle + 1, 0, -1}) {
+    invoke.handle = member.handle = h;
+    invoke.flags = 0x2;
+    ASSERT_TRUE(decode(table.answer(invoke), reply));
+    EXPECT_EQ(reply.kind, Kind::Fault);
+    EXPECT_EQ(uint32_t(reply.code), 0x800A01A8u) << h;  // "Object required"
+    ASSERT_TRUE(decode(table.answer(member), reply));
+    EXPECT_EQ(reply.kind, Kind::Fault);
+  }
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ using velmora::com::toUtf8;
 const CLSID kEcho = {0xB0B1E0C2, 0x7A35, 0x4D7E, {0x9A, 0x61, 0x5C, 0x1D, 0x2E, 0x3F, 0x4A, 0x01}};
 const IID kIEcho = {0xB0B1E0C2, 0x7A35, 0x4D7E, {0x9A, 0x61, 0x5C, 0x1D, 0x2E, 0x3F, 0x4A, 0x02}};
 const GUID kLib = {0xB0B1E0C2, 0x7A35, 0x4D7E, {0x9A, 0x61, 0x5C, 0x1D, 0x2E, 0x3F, 0x4A, 0x03}};
-const std::string kServer = std::string(VELMORA_BUILD_DIR) + "/fixtures/comserver/comserver.so";
+const std::string kServer = vtest::comFixturePath();
 
 std::string readDefault(const std::string& path) {
   HKEY key = nullptr;
@@ -40,18 +40,7 @@ bool keyExists(HKEY root, const std::string& path) {
   return true;
 }
 
-// What a server's registration script writes, for the fixture class.
-void registerEcho(const std::string& module = kServer) {
-  using velmora::com::setKey;
-  using velmora::com::setValue;
-  const std::string clsid = guidText(kEcho);
-  ASSERT_EQ(setKey(HKEY_CLASSES_ROOT, "Velmora.TestEcho.1\\CLSID", clsid.c_str()), ERROR_SUCCESS);
-  ASSERT_EQ(setKey(HKEY_CLASSES_ROOT, "Velmora.TestEcho\\CurVer", "Velmora.TestEcho.1"), ERROR_SUCCESS);
-  ASSERT_EQ(setKey(HKEY_CLASSES_ROOT, "CLSID\\" + clsid + "\\ProgID", "Velmora.TestEcho.1"), ERROR_SUCCESS);
-  ASSERT_EQ(setKey(HKEY_CLASSES_ROOT, "CLSID\\" + clsid + "\\InprocServer32", module.c_str(), true), ERROR_SUCCESS);
-  ASSERT_EQ(setValue(HKEY_CLASSES_ROOT, "CLSID\\" + clsid + "\\InprocServer32", "ThreadingModel", "Apartment"),
-            ERROR_SUCCESS);
-}
+void registerEcho(const std::string& module = kServer) { vtest::registerComFixture(module); }
 
 class ComRuntime : public ::testing::Test {
  protected:

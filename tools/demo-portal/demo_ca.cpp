@@ -7,6 +7,7 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
+#include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/rand.h>
@@ -271,6 +272,54 @@ std::string stripArmour(const std::string& text) {
   return out;
 }
 
+// EVP_PKEY_RSA, EVP_PKEY_EC or EVP_PKEY_NONE, from the algorithm named
+// in the request's public key info.
+int requestKeyType(X509_REQ* req) {
+  X509_PUBKEY* spki = X509_REQ_get_X509_PUBKEY(req);
+  ASN1_OBJECT* alg = nullptr;
+  if (!spki || X509_PUBKEY_get0_param(&alg, nullptr, nullptr, nullptr, spki) != 1 || !alg) return EVP_PKEY_NONE;
+  switch (OBJ_obj2nid(alg)) {
+    case NID_rsaEncryption: return EVP_PKEY_RSA;
+    case NID_X9_62_id_ecPublicKey: return EVP_PKEY_EC;
+    default: return EVP_PKEY_NONE;
+  }
+}
+
+// Why an EC request is not taken, or nullopt. Only what the installer
+// and the key storage provider handle: a named P-256 or P-384 curve, an
+// uncompressed point, and an ECDSA signature with a SHA-2 digest.
+std::optional<std::string> ecKeyRefusal(X509_REQ* req) {
+  X509_PUBKEY* spki = X509_REQ_get_X509_PUBKEY(req);
+  const unsigned char* point = nullptr;
+  int pointLength = 0;
+  X509_ALGOR* keyAlg = nullptr;
+  if (!spki || X509_PUBKEY_get0_param(nullptr, &point, &pointLength, &keyAlg, spki) != 1 || !keyAlg)
+    return "the request's EC key cannot be read";
+  int paramType = V_ASN1_UNDEF;
+  const void* param = nullptr;
+  X509_ALGOR_get0(nullptr, &paramType, &param, keyAlg);
+  if (paramType != V_ASN1_OBJECT || !param) return "the request's EC key does not name its curve";
+  const int curve = OBJ_obj2nid(static_cast<const ASN1_OBJECT*>(param));
+  int coordinate = 0;
+  if (curve == NID_X9_62_prime256v1) coordinate = 32;
+  else if (curve == NID_secp384r1) coordinate = 48;
+  if (coordinate == 0) {
+    char name[80] = "";
+    OBJ_obj2txt(name, sizeof name, static_cast<const ASN1_OBJECT*>(param), 0);
+    return std::string("the request's EC curve ") + name + " is not supported (P-256 or P-384)";
+  }
+  if (pointLength != 1 + 2 * coordinate || point[0] != 0x04)
+    return "the request's EC key is not an uncompressed point";
+  const X509_ALGOR* sigAlg = nullptr;
+  X509_REQ_get0_signature(req, nullptr, &sigAlg);
+  const ASN1_OBJECT* sigOid = nullptr;
+  if (sigAlg) X509_ALGOR_get0(&sigOid, nullptr, nullptr, sigAlg);
+  const int sigNid = sigOid ? OBJ_obj2nid(sigOid) : NID_undef;
+  if (sigNid != NID_ecdsa_with_SHA256 && sigNid != NID_ecdsa_with_SHA384 && sigNid != NID_ecdsa_with_SHA512)
+    return "the request is not signed with ECDSA and SHA-256, SHA-384 or SHA-512";
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<Usage> parseUsage(const std::string& name) {
@@ -423,13 +472,29 @@ std::variant<Issued, Refusal> DemoCa::issue(const std::string& request, Usage us
     ERR_clear_error();
     return Refusal{"the request is not a PKCS#10 certificate request"};
   }
-  EVP_PKEY* key = X509_REQ_get0_pubkey(req.get());
-  if (!key || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
-    ERR_clear_error();
-    return Refusal{"the request's key is not an RSA key"};
+  // The key's algorithm as the request names it: a curve OpenSSL does not
+  // know still gets its own refusal.
+  const int keyType = requestKeyType(req.get());
+  if (keyType == EVP_PKEY_EC) {
+    if (auto why = ecKeyRefusal(req.get())) return Refusal{*why};
   }
-  if (EVP_PKEY_get_bits(key) < kMinRequestKeyBits)
+  EVP_PKEY* key = X509_REQ_get0_pubkey(req.get());
+  if (!key && keyType == EVP_PKEY_EC) {
+    ERR_clear_error();
+    return Refusal{"the request's EC key is not a point on its curve"};
+  }
+  if (!key || (keyType != EVP_PKEY_RSA && keyType != EVP_PKEY_EC) || EVP_PKEY_get_base_id(key) != keyType) {
+    ERR_clear_error();
+    return Refusal{"the request's key is neither an RSA nor an EC key"};
+  }
+  if (keyType == EVP_PKEY_RSA && EVP_PKEY_get_bits(key) < kMinRequestKeyBits)
     return Refusal{"the request's RSA key is shorter than " + std::to_string(kMinRequestKeyBits) + " bits"};
+  if (keyType == EVP_PKEY_EC) {
+    // The key storage provider's EC keys are signature keys: there is no
+    // key to encipher with, and a key-agreement certificate would not work
+    // with them either.
+    if (usage != Usage::Signing) return Refusal{"an EC key can only be certified for \"signing\""};
+  }
   if (X509_REQ_verify(req.get(), key) != 1) {
     ERR_clear_error();
     return Refusal{"the request's signature does not verify"};

@@ -48,8 +48,9 @@ class DemoCa {
   // used or holds an incomplete or inconsistent CA.
   static std::unique_ptr<DemoCa> open(const std::string& folder, std::string& error);
 
-  // Issues a certificate for a Base64 (or PEM) PKCS#10 request.
-  // Thread-safe.
+  // Issues a certificate for a Base64 (or PEM) PKCS#10 request: an RSA
+  // key of 2048 bits or more, or an EC key on P-256 or P-384 (for signing
+  // only). Thread-safe.
   std::variant<Issued, Refusal> issue(const std::string& request, Usage usage);
 
   X509* root() const { return root_.get(); }

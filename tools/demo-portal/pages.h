@@ -37,7 +37,7 @@ and the script bridge library. Bridge: <span id="bridge" class="bad">not reachab
 </form>
 <div>result: <code id="hash"></code> status: <span id="hashstatus"></span></div>
 </fieldset>
-<p><a id="enrol-link" href="/enrol">Enrol for a certificate</a> (an RSA key and request made on this PC, a certificate from the demo CA)</p>
+<p><a id="enrol-link" href="/enrol">Enrol for a certificate</a> (an RSA or EC key and request made on this PC, a certificate from the demo CA)</p>
 <iframe id="frame" src="/frame" width="560" height="56" style="border:1px solid #cbd5e0;background:#fff"></iframe>
 <script>
 function row(name, version, code, msg) {
@@ -109,21 +109,44 @@ inline constexpr const char kEnrolPage[] = R"HTML(<!DOCTYPE html>
 </head>
 <body>
 <h1>Enrolment</h1>
-<p class="lead">Velmora makes an RSA key (2048 bits) and a certificate request on this PC; the demo CA issues the
-certificate, and Velmora installs it with its CA chain. <a href="/">Home</a></p>
+<p class="lead">Velmora makes a key (RSA 2048 bits, or EC on P-256 or P-384) and a certificate request on this PC; the
+demo CA issues the certificate, and Velmora installs it with its CA chain. <a href="/">Home</a></p>
 <form id="enrolform" onsubmit="return enrol();">
 <fieldset>
 <legend>Certificate</legend>
 <p><label for="cn">Common name</label> <input id="cn" name="cn" size="32" maxlength="64" autofocus></p>
+<p>Key type:
+<label><input type="radio" name="key" id="key-rsa" value="rsa" checked> RSA 2048</label>
+<label><input type="radio" name="key" id="key-p256" value="p256"> EC P-256</label>
+<label><input type="radio" name="key" id="key-p384" value="p384"> EC P-384</label></p>
 <p>Key usage:
 <label><input type="radio" name="usage" id="usage-signing" value="signing" checked> signing (digitalSignature, nonRepudiation)</label><br>
-<span style="margin-left:78px"></span><label><input type="radio" name="usage" id="usage-encryption" value="encryption"> encryption (keyEncipherment, dataEncipherment)</label></p>
+<span style="margin-left:78px"></span><label><input type="radio" name="usage" id="usage-encryption" value="encryption"> encryption (keyEncipherment, dataEncipherment; RSA only)</label></p>
 <button id="go" type="submit">Make key and enrol</button>
 </fieldset>
 </form>
 <div>Status: <span id="status">ready</span></div>
 <table id="details" style="display:none"></table>
 <script>
+// Element ids a test may drive:
+//   cn                 the common name (focused on load, so typing + Enter enrols)
+//   key-rsa            RSA 2048 through window.external (capi_CreatePKCS10 / capi_AcceptPKCS7); the default
+//   key-p256, key-p384 EC through one new ActiveXObject("Strabel.CAPI") per page
+//                      (CreateEccPKCS10 with 0x101 / 0x181, then AcceptPKCS7 on the same object)
+//   usage-signing, usage-encryption
+//                      the key usage; EC keys sign only, so an EC choice checks signing and
+//                      disables encryption
+//   go                 the submit button, disabled while an enrolment runs
+//   status             the outcome: class "ok" when installed, "bad" on any failure, "" while working
+//   details            rows of the outcome: subject, serial, key, key usage, chain, the installing call
+// The address may fill the form in: /enrol?cn=NAME&usage=encryption&key=p256 (key: rsa, p256, p384).
+var ecCurves = {
+  p256: { flags: 0x101, label: 'EC P-256 (Microsoft Software Key Storage Provider)' },
+  p384: { flags: 0x181, label: 'EC P-384 (Microsoft Software Key Storage Provider)' }
+};
+// The object keeps the EC generator's state from the request to the installation, so one serves the page.
+var ecObject = null;
+
 function show(cls, text) {
   var s = document.getElementById('status');
   s.className = cls;
@@ -139,28 +162,82 @@ function details(rows) {
   });
   t.style.display = rows.length ? '' : 'none';
 }
+function errorText(e) {
+  return e && e.message ? e.message : String(e);
+}
 function capiError(capi, call) {
-  return call + ' failed: ' + capi.GetErrorCode() + ' ' + capi.GetErrorMsg();
+  var code, msg;
+  try { code = capi.GetErrorCode(); msg = capi.GetErrorMsg(); }
+  catch (e) { return call + ' failed, and its error could not be read: ' + errorText(e); }
+  return call + ' failed: ' + code + ' ' + msg;
 }
 function finish(cls, text, rows) {
   show(cls, text);
   details(rows || []);
   document.getElementById('go').disabled = false;
 }
-function enrol() {
-  var cn = document.getElementById('cn').value.replace(/^\s+|\s+$/g, '');
-  var usage = document.getElementById('usage-encryption').checked ? 'encryption' : 'signing';
-  if (!cn) { finish('bad', 'Enter a common name.'); return false; }
+function keyChoice() {
+  if (document.getElementById('key-p256').checked) return 'p256';
+  if (document.getElementById('key-p384').checked) return 'p384';
+  return 'rsa';
+}
+function keyChanged() {
+  var ec = keyChoice() !== 'rsa', enc = document.getElementById('usage-encryption');
+  if (ec && enc.checked) document.getElementById('usage-signing').checked = true;
+  enc.disabled = ec;
+}
+// What makes the request and installs the answer: the bridge for RSA, the
+// security component's automation object for EC. Throws a message for the page.
+function rsaMaker() {
   var capi;
   try { capi = new CAPI(); external.capi_GetErrorCode(); }
-  catch (e) { finish('bad', 'The Velmora bridge is not reachable: ' + e); return false; }
+  catch (e) { throw new Error('The Velmora bridge is not reachable: ' + e); }
+  return {
+    key: 'RSA 2048 (Microsoft Enhanced Cryptographic Provider v1.0)', api: capi,
+    makeCall: 'capi_CreatePKCS10', make: function (cn) { return capi.CreatePKCS10(cn, 2048, 0); },
+    installCall: 'capi_AcceptPKCS7', install: function (p7) { return capi.AcceptPKCS7(p7); }
+  };
+}
+function ecMaker(curve) {
+  if (!ecObject) {
+    if (typeof ActiveXObject === 'undefined')
+      throw new Error('EC keys need the security component\'s automation object "Strabel.CAPI", and this ' +
+                      'browser offers no ActiveXObject. Choose RSA, or use a Velmora that provides it.');
+    var made;
+    try { made = new ActiveXObject('Strabel.CAPI'); }
+    catch (e) { throw new Error('The automation object "Strabel.CAPI" could not be created: ' + errorText(e)); }
+    if (!made) throw new Error('The automation object "Strabel.CAPI" could not be created.');
+    ecObject = made;
+  }
+  var obj = ecObject, c = ecCurves[curve];
+  return {
+    key: c.label, api: obj,
+    makeCall: 'CreateEccPKCS10', make: function (cn) { return obj.CreateEccPKCS10(cn, c.flags); },
+    installCall: 'AcceptPKCS7', install: function (p7) { return obj.AcceptPKCS7(p7); }
+  };
+}
+// Runs one call; a script error from the object becomes the page's message.
+function attempt(call, f) {
+  try { return { value: f() }; }
+  catch (e) { return { error: call + ' could not be called: ' + errorText(e) }; }
+}
+function enrol() {
+  var cn = document.getElementById('cn').value.replace(/^\s+|\s+$/g, '');
+  var key = keyChoice();
+  var usage = document.getElementById('usage-encryption').checked && key === 'rsa' ? 'encryption' : 'signing';
+  if (!cn) { finish('bad', 'Enter a common name.'); return false; }
+  var m;
+  try { m = key === 'rsa' ? rsaMaker() : ecMaker(key); }
+  catch (e) { finish('bad', errorText(e)); return false; }
   document.getElementById('go').disabled = true;
   show('', 'Making the key and the request...');
   details([]);
   // Let the status paint before the key is made: the call blocks the page.
   setTimeout(function () {
-    var csr = capi.CreatePKCS10(cn, 2048, 0);
-    if (!csr) { finish('bad', capiError(capi, 'capi_CreatePKCS10')); return; }
+    var made = attempt(m.makeCall, function () { return m.make(cn); });
+    if (made.error) { finish('bad', made.error); return; }
+    var csr = made.value;
+    if (!csr) { finish('bad', capiError(m.api, m.makeCall)); return; }
     show('', 'Sending the request to the demo CA...');
     var x = new XMLHttpRequest();
     x.open('POST', '/api/enrol', true);
@@ -169,20 +246,27 @@ function enrol() {
       var a;
       try { a = JSON.parse(x.responseText); } catch (e) { a = { error: x.responseText }; }
       if (x.status !== 200) { finish('bad', 'The demo CA refused the request (HTTP ' + x.status + '): ' + a.error); return; }
-      var rc = capi.AcceptPKCS7(a.pkcs7);
-      if (rc !== 0) { finish('bad', capiError(capi, 'capi_AcceptPKCS7')); return; }
+      var done = attempt(m.installCall, function () { return m.install(a.pkcs7); });
+      if (done.error) { finish('bad', done.error); return; }
+      var rc = Number(done.value);
+      if (rc !== 0) { finish('bad', capiError(m.api, m.installCall)); return; }
+      var msg = '';
+      try { msg = m.api.GetErrorMsg(); } catch (e) { msg = ''; }
       finish('ok', 'Installed: the certificate is in your personal store with its key.', [
-        ['subject', a.subject], ['serial', a.serial], ['key usage', a.usage === 'signing' ?
+        ['subject', a.subject], ['serial', a.serial], ['key', m.key], ['key usage', a.usage === 'signing' ?
           'digitalSignature, nonRepudiation' : 'keyEncipherment, dataEncipherment'],
         ['chain', 'Velmora Demo Issuing CA (to "CA"), Velmora Demo Root CA (to "ROOT", when you allowed it)'],
-        ['capi_AcceptPKCS7', rc + ' ' + capi.GetErrorMsg()]]);
+        [m.installCall, rc + ' ' + msg]]);
     };
     x.onerror = function () { finish('bad', 'The demo CA could not be reached.'); };
-    x.send(JSON.stringify({ request: csr, usage: usage }));
+    x.send(JSON.stringify({ request: String(csr), usage: usage }));
   }, 30);
   return false;
 }
-// A link may fill the form in: /enrol?cn=NAME&usage=encryption
+['key-rsa', 'key-p256', 'key-p384'].forEach(function (id) {
+  document.getElementById(id).onchange = keyChanged;
+});
+// A link may fill the form in: /enrol?cn=NAME&usage=encryption&key=p256
 (function () {
   var q = location.search.replace(/^\?/, '').split('&');
   q.forEach(function (kv) {
@@ -192,7 +276,9 @@ function enrol() {
     catch (e) { return; }
     if (k === 'cn') document.getElementById('cn').value = v;
     if (k === 'usage' && (v === 'signing' || v === 'encryption')) document.getElementById('usage-' + v).checked = true;
+    if (k === 'key' && (v === 'rsa' || v === 'p256' || v === 'p384')) document.getElementById('key-' + v).checked = true;
   });
+  keyChanged();
 })();
 </script>
 </body>
