@@ -1,7 +1,9 @@
 // The in-process server's entry points: class factories, the unload check
 // and self-registration (the type library and one registration script per
 // class under HKEY_CLASSES_ROOT).
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "automation/automation.h"
 #include "frame/engines.h"
@@ -36,7 +38,7 @@ struct ClassKeys {
   std::string clsid, description, progId, versionedProgId, clsidKey;
 };
 
-LSTATUS registerClass(const ClassEntry& c, const std::string& modulePath, const std::string& libId) {
+LSTATUS registerClass(const ClassEntry& c, const std::string& module, const std::string& libId) {
   const ClassKeys k(c);
   const HKEY root = HKEY_CLASSES_ROOT;
   LSTATUS s;
@@ -50,7 +52,7 @@ LSTATUS registerClass(const ClassEntry& c, const std::string& modulePath, const 
   if ((s = setKey(root, k.clsidKey + "\\ProgID", k.versionedProgId.c_str()))) return s;
   if ((s = setKey(root, k.clsidKey + "\\VersionIndependentProgID", k.progId.c_str()))) return s;
   if ((s = setKey(root, k.clsidKey + "\\Programmable", nullptr, true))) return s;
-  if ((s = setKey(root, k.clsidKey + "\\InprocServer32", modulePath.c_str()))) return s;
+  if ((s = setKey(root, k.clsidKey + "\\InprocServer32", module.c_str()))) return s;
   if ((s = setValue(root, k.clsidKey + "\\InprocServer32", "ThreadingModel", "Apartment"))) return s;
   return setKey(root, k.clsidKey + "\\TypeLib", libId.c_str());
 }
@@ -66,7 +68,16 @@ LSTATUS unregisterClass(const ClassEntry& c) {
   return first;
 }
 
-std::u16string modulePathW() { return strabel::wideFromAnsi(strabel::componentModulePath()); }
+// The module's full path: a module loaded by a relative name reports that
+// name, which would not find it again from another folder.
+std::string modulePath() {
+  const std::string path = strabel::componentModulePath();
+  std::error_code ec;
+  std::filesystem::path full = std::filesystem::absolute(path, ec);
+  return ec ? path : full.lexically_normal().string();
+}
+
+std::u16string modulePathW() { return strabel::wideFromAnsi(modulePath()); }
 
 std::u16string folderOf(const std::u16string& path) {
   auto slash = path.find_last_of(u"/\\");
@@ -125,10 +136,10 @@ HRESULT DllRegisterServer() {
   lib->Release();
   if (FAILED(hr)) return hr;
 
-  const std::string modulePath = strabel::componentModulePath();
+  const std::string module = modulePath();
   const std::string libId = guidText(LIBID_STRABELLib);
   for (const ClassEntry& c : kClasses)
-    if (LSTATUS s = registerClass(c, modulePath, libId)) return HRESULT_FROM_WIN32(s);
+    if (LSTATUS s = registerClass(c, module, libId)) return HRESULT_FROM_WIN32(s);
   return S_OK;
 }
 

@@ -216,4 +216,9 @@ constexpr VELMORA_TYPELIBDESC kTypeLib = {strabel::automation::kLibId,
 
 }  // namespace
 
-extern "C" VELMORA_EXPORT const VELMORA_TYPELIBENTRY VelmoraTypeLibTable[] = {{1, &kTypeLib}, {0, nullptr}};
+// Every server module exports its table under this one name. Protected
+// visibility keeps it found by name in this module (LoadTypeLib looks it up
+// on the module's handle) while no other module's reference binds to it, so
+// servers loaded together do not share one table.
+extern "C" __attribute__((visibility("protected"))) const VELMORA_TYPELIBENTRY VelmoraTypeLibTable[] = {
+    {1, &kTypeLib}, {0, nullptr}};

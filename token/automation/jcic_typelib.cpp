@@ -95,7 +95,8 @@ const VELMORA_TYPELIBDESC kTypeLib = {
 }  // namespace
 
 extern "C" {
-VELMORA_EXPORT extern const VELMORA_TYPELIBENTRY VelmoraTypeLibTable[];
+// Protected: the security component exports a table of the same name.
+__attribute__((visibility("protected"))) extern const VELMORA_TYPELIBENTRY VelmoraTypeLibTable[];
 const VELMORA_TYPELIBENTRY VelmoraTypeLibTable[] = {{1, &kTypeLib}, {0, nullptr}};
 
 // The module's description, as string resource 100.
