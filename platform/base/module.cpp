@@ -5,6 +5,7 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -86,6 +87,30 @@ BOOL FreeLibrary(HMODULE hLibModule) {
   return TRUE;
 }
 
+namespace {
+
+// The file mapped at `address`, from the process's own map list (which
+// holds full paths); `fallback` when it is not found there.
+std::string mappedFileOf(uintptr_t address, const std::string& fallback) {
+  FILE* maps = fopen("/proc/self/maps", "re");
+  if (!maps) return fallback;
+  std::string found = fallback;
+  char line[4608];
+  while (fgets(line, sizeof line, maps)) {
+    unsigned long from = 0, to = 0;
+    int pathAt = 0;
+    if (sscanf(line, "%lx-%lx %*s %*s %*s %*s %n", &from, &to, &pathAt) < 2 || pathAt <= 0) continue;
+    if (address < from || address >= to || line[pathAt] != '/') continue;
+    found.assign(line + pathAt);
+    while (!found.empty() && (found.back() == '\n' || found.back() == ' ')) found.pop_back();
+    break;
+  }
+  fclose(maps);
+  return found;
+}
+
+}  // namespace
+
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
   std::string path;
   if (!hModule) {
@@ -95,6 +120,8 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
   } else {
     link_map* map = nullptr;
     if (dlinfo(hModule, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name) path = map->l_name;
+    // A module loaded by a relative name: Windows always gives the full path.
+    if (!path.empty() && path[0] != '/' && map) path = mappedFileOf(reinterpret_cast<uintptr_t>(map->l_ld), path);
     if (path.empty()) {
       char buf[4096];
       ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);

@@ -120,6 +120,59 @@ TEST_F(Browser, PagesFramesAndASecondHostCallTheBridge) {
   EXPECT_TRUE(host.dialogs().empty());
 }
 
+TEST_F(Browser, PagesCreateTheComponentsAutomationObjects) {
+  portal_.page("/objects", page(R"(<script>
+    var r = {};
+    r.type = typeof ActiveXObject;
+    var a = attempt(function () { return new ActiveXObject('Strabel.CAPI'); });
+    var b = attempt(function () { return new ActiveXObject('Strabel.CAPI.1'); });
+    r.created = !!(a.value && b.value);
+    if (r.created) {
+      a = a.value; b = b.value;
+      r.version = attempt(function () { return a.GetVersion(); });
+      r.port = attempt(function () { return a.GetPortEx(); });
+      r.hash = attempt(function () { return a.hash('abc', 0x13); });
+      // A failure on one object leaves the other's status alone.
+      r.failed = attempt(function () { return a.ImportCertChain('not a bundle'); });
+      r.codes = attempt(function () { return [a.GetErrorCode(), b.GetErrorCode()]; });
+      r.noMember = typeof a.NoSuchMember;
+      r.wrongCount = attempt(function () { return a.Hash('abc'); });
+    }
+    r.jcic = attempt(function () { return new ActiveXObject('Quennet.JCIC').GetVersion; });
+    r.certReg = attempt(function () { return new ActiveXObject('Strabel.CertREG').GetVersion(); });
+    r.unknown = attempt(function () { return new ActiveXObject('Nobody.Nothing'); });
+    report('objects', r);
+    </script>)"));
+  e2e::Host host(display_, portal_.url("/objects"), e2e::makeRuntimeDir(), "objects");
+  ASSERT_TRUE(host.start());
+  const json r = portal_.waitReport("objects");
+  ASSERT_FALSE(r.is_null()) << "no report from the page";
+  EXPECT_EQ(r["type"], "function");
+  ASSERT_TRUE(r["created"].get<bool>()) << r;
+  EXPECT_EQ(r["version"]["value"], "4.0.1.4");
+  EXPECT_EQ(r["port"]["value"], 65537);
+  EXPECT_EQ(r["hash"]["value"], "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+  EXPECT_NE(r["failed"]["value"], 0) << r["failed"];
+  ASSERT_TRUE(r["codes"]["value"].is_array()) << r["codes"];
+  EXPECT_NE(r["codes"]["value"][0], 0);
+  EXPECT_EQ(r["codes"]["value"][1], 0);
+  EXPECT_EQ(r["noMember"], "undefined");
+  EXPECT_TRUE(r["wrongCount"]["typeError"].get<bool>()) << r["wrongCount"];
+  EXPECT_EQ(r["jcic"]["value"], "1,0,0,1");
+  EXPECT_EQ(r["certReg"]["value"], "4.0.1.4");
+  EXPECT_EQ(r["unknown"]["number"], -2146827859) << r["unknown"];
+  EXPECT_EQ(r["unknown"]["error"], "Automation server can't create object");
+  EXPECT_EQ(host.stop(), 0);
+  // The program registered both servers for this profile at its start.
+  int registered = 0;
+  for (const auto& e : host.events())
+    if (e.value("event", "") == "server-registration") {
+      ++registered;
+      EXPECT_EQ(e["result"], "0x00000000") << e;
+    }
+  EXPECT_EQ(registered, 2);
+}
+
 TEST_F(Browser, APortalThatFailsTheCheckGetsTheApologyAndTheProgramEnds) {
   portal_.page("/status404", "gone", 404);
   portal_.page("/status500", "broken", 500);

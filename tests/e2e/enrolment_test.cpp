@@ -1,6 +1,7 @@
 // Enrolment through the demo portal in the real program under Xvfb: the
 // user types a common name into the enrolment page and presses Enter; the
-// page makes the key and request through the bridge, the demo portal's CA
+// page makes the key and request through the bridge (RSA) or through the
+// security component's automation object (EC), the demo portal's CA
 // issues the certificate, and the page installs the answer (the root prompt
 // answered by a script). The stores of the test's profile then hold the
 // certificate with its key and the chain.
@@ -114,6 +115,7 @@ struct PageRun {
   const char* query;        // of the page's address
   const char* commonName;   // typed by the user
   const char* keyUsage;     // as `openssl x509 -ext keyUsage` prints it
+  const char* curve;        // for an EC key, as `openssl x509 -text` names it; null for RSA
 };
 
 // One enrolment through the page of a fresh demo portal and a fresh run of
@@ -183,11 +185,19 @@ void enrolThroughThePage(const e2e::Display& display, const PageRun& run) {
   const std::string& entry = mine[0];
   EXPECT_NE(field(entry, "Subject").find(commonName), std::string::npos) << entry;
   EXPECT_NE(field(entry, "Issuer").find("Velmora Demo Issuing CA"), std::string::npos) << entry;
-  EXPECT_EQ(field(entry, "Friendly"), commonName) << entry;
   const std::string keyInfo = field(entry, "Key");
-  EXPECT_TRUE(std::regex_match(keyInfo, std::regex("container [0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}, provider "
-                                                    "Microsoft Enhanced Cryptographic Provider v1.0, type 1, key spec 1")))
-      << entry;
+  if (run.curve) {
+    // An EC key lives in the key storage provider and the certificate
+    // names it there (provider type 0, key spec 0).
+    EXPECT_TRUE(std::regex_match(keyInfo, std::regex("container [0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}, provider "
+                                                      "Microsoft Software Key Storage Provider, type 0, key spec 0")))
+        << entry;
+  } else {
+    EXPECT_EQ(field(entry, "Friendly"), commonName) << entry;
+    EXPECT_TRUE(std::regex_match(keyInfo, std::regex("container [0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}, provider "
+                                                      "Microsoft Enhanced Cryptographic Provider v1.0, type 1, key spec 1")))
+        << entry;
+  }
 
   // The portal's own issuing CA is in "CA", and its root in "ROOT" when the
   // user allowed it; a refused root does not stop the installation.
@@ -212,6 +222,9 @@ void enrolThroughThePage(const e2e::Display& display, const PageRun& run) {
   EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
   auto usage = vtest::runCommand({"openssl", "x509", "-in", pem, "-noout", "-ext", "keyUsage"});
   EXPECT_NE(usage.out.find(run.keyUsage), std::string::npos) << usage.out;
+  auto text = vtest::runCommand({"openssl", "x509", "-in", pem, "-noout", "-text"});
+  if (run.curve) EXPECT_NE(text.out.find(std::string("NIST CURVE: ") + run.curve), std::string::npos) << text.out;
+  else EXPECT_NE(text.out.find("rsaEncryption"), std::string::npos) << text.out;
 
   // Its key is the one the bridge made: the container's public key is the
   // certificate's.
@@ -226,10 +239,15 @@ TEST(Enrolment, TheDemoPortalsEnrolmentPageInstallsACertificateWithItsKeyAndChai
   e2e::Display display;
   ASSERT_TRUE(display.start()) << "Xvfb did not start";
   // The link may choose the key usage; without it the page's default is signing.
-  const PageRun runs[] = {{"yes", "?usage=encryption", "Lin Meihua 2026", "Key Encipherment, Data Encipherment"},
-                      {"no", "", "Chen Jianguo", "Digital Signature, Non Repudiation"}};
+  // EC keys come from the security component's automation object, which
+  // the page creates with new ActiveXObject("Strabel.CAPI").
+  const PageRun runs[] = {
+      {"yes", "?usage=encryption", "Lin Meihua 2026", "Key Encipherment, Data Encipherment", nullptr},
+      {"no", "", "Chen Jianguo", "Digital Signature, Non Repudiation", nullptr},
+      {"yes", "?key=p256", "Wang Xiuying", "Digital Signature, Non Repudiation", "P-256"},
+      {"yes", "?key=p384", "Zhang Wei 384", "Digital Signature, Non Repudiation", "P-384"}};
   for (const auto& run : runs) {
-    SCOPED_TRACE(std::string("root prompt answered ") + run.answer);
+    SCOPED_TRACE(std::string("root prompt answered ") + run.answer + ", key " + (run.curve ? run.curve : "RSA"));
     enrolThroughThePage(display, run);
   }
 }

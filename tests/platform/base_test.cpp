@@ -1,4 +1,5 @@
 // Code pages, module loading, version records and message texts.
+#include <unistd.h>
 #include <windows.h>
 
 #include <cstdlib>
@@ -91,6 +92,22 @@ TEST(Module, LoadsByWindowsNameAndReportsFailures) {
   SetLastError(0xdeadbeef);
   EXPECT_EQ(LoadLibraryA("NoSuchLibrary.DLL"), nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+
+  // Loaded by a relative name, the module still reports its full path,
+  // also after the working folder has changed.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(VELMORA_LIB_DIR), 0);
+  h = LoadLibraryA("./Resource950.dll");
+  ASSERT_EQ(chdir("/"), 0);
+  ASSERT_NE(h, nullptr);
+  n = GetModuleFileNameA(h, path, sizeof path);
+  char* real = realpath(VELMORA_LIB_DIR "/Resource950.so", nullptr);
+  ASSERT_NE(real, nullptr);
+  EXPECT_EQ(std::string(path, n), real);
+  free(real);
+  FreeLibrary(h);
+  ASSERT_EQ(chdir(cwd), 0);
 }
 
 TEST(Module, LoadStringTakesTheModulesTable) {
