@@ -53,6 +53,41 @@ VELMORA_EXPORT HRESULT dispatchGetIDsOfNames(ITypeInfo* info, REFIID riid, LPOLE
 VELMORA_EXPORT HRESULT dispatchInvoke(ITypeInfo* info, IUnknown* self, DISPID id, REFIID riid, WORD flags,
                                       DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep, UINT* argErr);
 
+// The IDispatch half of a dual interface `I`, for a class that derives from
+// it and gives its type information (borrowed, not AddRef'd) with a
+// member `HRESULT typeInfo(ITypeInfo**)` reachable from this base.
+template <class I, class Derived>
+class DualDispatch : public I {
+ public:
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (!count) return E_POINTER;
+    *count = 1;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
+    ITypeInfo* info = nullptr;
+    if (HRESULT hr = self().typeInfo(&info); FAILED(hr)) {
+      if (out) *out = nullptr;
+      return hr;
+    }
+    return dispatchGetTypeInfo(info, index, out);
+  }
+  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    ITypeInfo* info = nullptr;
+    if (HRESULT hr = self().typeInfo(&info); FAILED(hr)) return hr;
+    return dispatchGetIDsOfNames(info, riid, names, count, ids);
+  }
+  HRESULT Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
+                 UINT* argErr) override {
+    ITypeInfo* info = nullptr;
+    if (HRESULT hr = self().typeInfo(&info); FAILED(hr)) return hr;
+    return dispatchInvoke(info, static_cast<I*>(this), id, riid, flags, params, result, excep, argErr);
+  }
+
+ private:
+  Derived& self() { return static_cast<Derived&>(*this); }
+};
+
 // "{XXXXXXXX-...}" of a GUID, in ANSI.
 VELMORA_EXPORT std::string guidText(REFGUID guid);
 

@@ -64,7 +64,10 @@ const char kModuleAnchor = 0;
 // type library's description of `Iface`, IObjectSafety, the engine and the
 // module lock.
 template <class Iface, class Engine>
-class AutomationObject : public Iface, public IObjectSafety {
+class AutomationObject : public velmora::com::DualDispatch<Iface, AutomationObject<Iface, Engine>>,
+                         public IObjectSafety {
+  friend class velmora::com::DualDispatch<Iface, AutomationObject>;
+
  public:
   template <class Derived>
   static HRESULT create(IUnknown* outer, REFIID riid, void** ppv) {
@@ -90,33 +93,6 @@ class AutomationObject : public Iface, public IObjectSafety {
   HRESULT QueryInterface(REFIID riid, void** ppv) override { return outer_->QueryInterface(riid, ppv); }
   ULONG AddRef() override { return outer_->AddRef(); }
   ULONG Release() override { return outer_->Release(); }
-
-  // IDispatch
-  HRESULT GetTypeInfoCount(UINT* pctinfo) override {
-    if (!pctinfo) return E_POINTER;
-    *pctinfo = 1;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) override {
-    ITypeInfo* info = nullptr;
-    if (HRESULT hr = typeInfo(&info); FAILED(hr)) {
-      if (ppTInfo) *ppTInfo = nullptr;
-      return hr;
-    }
-    return velmora::com::dispatchGetTypeInfo(info, iTInfo, ppTInfo);
-  }
-  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override {
-    ITypeInfo* info = nullptr;
-    if (HRESULT hr = typeInfo(&info); FAILED(hr)) return hr;
-    return velmora::com::dispatchGetIDsOfNames(info, riid, rgszNames, cNames, rgDispId);
-  }
-  HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult,
-                 EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
-    ITypeInfo* info = nullptr;
-    if (HRESULT hr = typeInfo(&info); FAILED(hr)) return hr;
-    return velmora::com::dispatchInvoke(info, static_cast<Iface*>(this), dispIdMember, riid, wFlags, pDispParams,
-                                        pVarResult, pExcepInfo, puArgErr);
-  }
 
   // IObjectSafety: the one option offered is "safe for untrusted callers".
   HRESULT GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions, DWORD* pdwEnabledOptions) override {

@@ -62,7 +62,9 @@ BSTR fromArray(char* owned) {
   return b;
 }
 
-class Jcic final : public IJCIC, public IObjectSafety {
+class Jcic final : public velmora::com::DualDispatch<IJCIC, Jcic>, public IObjectSafety {
+  friend class velmora::com::DualDispatch<IJCIC, Jcic>;
+
  public:
   Jcic() { quennet::automation::moduleLock().lock(); }
 
@@ -85,33 +87,6 @@ class Jcic final : public IJCIC, public IObjectSafety {
     long left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) delete this;
     return ULONG(left);
-  }
-
-  // IDispatch
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 1;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT index, LCID, ITypeInfo** ppTInfo) override {
-    ITypeInfo* info = nullptr;
-    if (HRESULT hr = typeInfo(&info); FAILED(hr)) {
-      if (ppTInfo) *ppTInfo = nullptr;
-      return hr;
-    }
-    return velmora::com::dispatchGetTypeInfo(info, index, ppTInfo);
-  }
-  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    ITypeInfo* info = nullptr;
-    if (HRESULT hr = typeInfo(&info); FAILED(hr)) return hr;
-    return velmora::com::dispatchGetIDsOfNames(info, riid, names, count, ids);
-  }
-  HRESULT Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
-                 UINT* argErr) override {
-    ITypeInfo* info = nullptr;
-    if (HRESULT hr = typeInfo(&info); FAILED(hr)) return hr;
-    return velmora::com::dispatchInvoke(info, static_cast<IJCIC*>(this), id, riid, flags, params, result, excep,
-                                        argErr);
   }
 
   // IJCIC: the token operations on the process-wide state.
