@@ -159,14 +159,22 @@ void enrolThroughThePage(const e2e::Display& display, const PageRun& run) {
     return out;
   };
   std::vector<std::string> mine;
-  EXPECT_TRUE(e2e::waitUntil([&] { return !(mine = withField(storeEntries("MY"), "Serial", serial)).empty(); },
-                             30000))
+  // The certificate is stored first and then given its key's marks (two
+  // writes, as on Windows): wait for both.
+  EXPECT_TRUE(e2e::waitUntil(
+      [&] {
+        mine = withField(storeEntries("MY"), "Serial", serial);
+        return !mine.empty() && !field(mine[0], "Key").empty();
+      },
+      30000))
       << "the certificate " << serial << " did not reach MY";
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
 
   if (const char* shots = std::getenv("VELMORA_E2E_SCREENSHOT_DIR"); shots && *shots) {
     auto shot = vtest::runCommand({std::string(VELMORA_BIN_DIR) + "/velmora-screenshot",
-                                   std::string(shots) + "/enrolment-root-" + run.answer + ".png", "--title", kTitle},
+                                   std::string(shots) + "/enrolment-" + (run.curve ? run.curve : "RSA") + "-root-" +
+                                       run.answer + ".png",
+                                   "--title", kTitle},
                                   {"DISPLAY=" + display.name()});
     EXPECT_EQ(shot.status, 0) << shot.err;
   }
