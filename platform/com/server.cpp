@@ -10,32 +10,16 @@
 #include <utility>
 
 #include "base/codepage_internal.h"
+#include "com/unknown_impl.h"
 
 namespace velmora::com {
 
 namespace {
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public SingleInterface<IClassFactory, IID_IClassFactory, ClassFactory> {
  public:
   ClassFactory(CreateFn create, ModuleLock& lock) : create_(create), lock_(lock) { lock_.lock(); }
   ~ClassFactory() { lock_.unlock(); }
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
 
   HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
@@ -52,7 +36,6 @@ class ClassFactory final : public IClassFactory {
   }
 
  private:
-  std::atomic<ULONG> refs_{1};
   CreateFn create_;
   ModuleLock& lock_;
 };

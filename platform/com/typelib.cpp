@@ -14,6 +14,7 @@
 
 #include "base/codepage_internal.h"
 #include "com/server.h"
+#include "com/unknown_impl.h"
 
 const IID IID_ITypeInfo = {0x00020401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 const IID IID_ITypeLib = {0x00020402, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
@@ -235,7 +236,7 @@ class TypeInfo final : public ITypeInfo {
   const VELMORA_COCLASSDESC* coclass_;
 };
 
-class TypeLib final : public ITypeLib {
+class TypeLib final : public velmora::com::SingleInterface<ITypeLib, IID_ITypeLib, TypeLib> {
  public:
   TypeLib(void* module, const VELMORA_TYPELIBDESC* desc) : module_(module), desc_(desc) {
     for (UINT i = 0; i < desc->cInterfaces; ++i)
@@ -246,23 +247,6 @@ class TypeLib final : public ITypeLib {
   ~TypeLib() {
     infos_.clear();
     if (module_) dlclose(module_);
-  }
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeLib) {
-      *ppv = static_cast<ITypeLib*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
   }
 
   UINT GetTypeInfoCount() override { return UINT(infos_.size()); }
@@ -317,7 +301,6 @@ class TypeLib final : public ITypeLib {
   void ReleaseTLibAttr(TLIBATTR* a) override { delete a; }
 
  private:
-  std::atomic<ULONG> refs_{1};
   void* module_;
   const VELMORA_TYPELIBDESC* desc_;
   std::vector<std::unique_ptr<TypeInfo>> infos_;

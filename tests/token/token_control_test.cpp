@@ -444,20 +444,8 @@ const ModuleListCase kModuleListCases[] = {
 };
 
 TEST(TokenControl, SetTokenTypeUsesTheMakersModuleOnly) {
-  if (!ttest::inChild()) {
-    std::string why;
-    VTEST_REQUIRE(ttest::TestToken::available(why), why);
-    for (size_t i = 0; i < std::size(kModuleListCases); ++i) {
-      const auto& c = kModuleListCases[i];
-      auto token = ttest::TestToken::make(c.first, c.second);
-      auto env = token.env();
-      env.push_back("QUENNET_CASE=" + std::to_string(i));
-      auto r = ttest::runChild(env);
-      EXPECT_EQ(r.status, 0) << c.what << "\n" << r.out << r.err;
-    }
-    return;
-  }
-  const auto& c = kModuleListCases[std::stoul(ttest::childValue("QUENNET_CASE"))];
+  TTEST_RUN_CASES_IN_CHILDREN(kModuleListCases);
+  const auto& c = ttest::childCase(kModuleListCases);
   Ptr<IDispatch> object;
   ASSERT_EQ(newObject(IID_IDispatch, object.out()), S_OK);
   auto set = invoke(object.p, 1, DISPATCH_METHOD, {arg(LONG(2))});

@@ -37,20 +37,8 @@ const ModuleCase kModuleCases[] = {
 };
 
 TEST(TokenSession, ModulesDecideTheCardTypeAndTheLogin) {
-  if (!ttest::inChild()) {
-    std::string why;
-    VTEST_REQUIRE(ttest::TestToken::available(why), why);
-    for (size_t i = 0; i < std::size(kModuleCases); ++i) {
-      const auto& c = kModuleCases[i];
-      auto token = ttest::TestToken::make(c.first, c.second);
-      auto env = token.env();
-      env.push_back("QUENNET_CASE=" + std::to_string(i));
-      auto r = ttest::runChild(env);
-      EXPECT_EQ(r.status, 0) << c.what << "\n" << r.out << r.err;
-    }
-    return;
-  }
-  const auto& c = kModuleCases[std::stoul(ttest::childValue("QUENNET_CASE"))];
+  TTEST_RUN_CASES_IN_CHILDREN(kModuleCases);
+  const auto& c = ttest::childCase(kModuleCases);
   JCICLib lib;
   // A successful SetTokenType leaves the previous message.
   EXPECT_EQ(lib.Logout(), 0x9022);

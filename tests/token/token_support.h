@@ -128,3 +128,32 @@ vtest::CommandResult velmoraCall(const std::vector<std::string>& calls, const st
       return;                                                                     \
     }                                                                             \
   } while (0)
+
+// The same for a table of cases, each with `what`, `first` and `second`
+// (the token's two modules): one child per case, which finds its case with
+// ttest::childCase(cases).
+#define TTEST_RUN_CASES_IN_CHILDREN(cases)                                        \
+  do {                                                                            \
+    if (!ttest::inChild()) {                                                      \
+      std::string why_;                                                           \
+      VTEST_REQUIRE(ttest::TestToken::available(why_), why_);                     \
+      for (size_t i_ = 0; i_ < std::size(cases); ++i_) {                          \
+        auto token_ = ttest::TestToken::make(cases[i_].first, cases[i_].second);  \
+        auto env_ = token_.env();                                                 \
+        env_.push_back("QUENNET_CASE=" + std::to_string(i_));                     \
+        auto result_ = ttest::runChild(env_);                                     \
+        EXPECT_EQ(result_.status, 0) << cases[i_].what << "\n" << result_.out << result_.err; \
+      }                                                                           \
+      return;                                                                     \
+    }                                                                             \
+  } while (0)
+
+namespace ttest {
+
+// In a child of TTEST_RUN_CASES_IN_CHILDREN: the case it runs.
+template <class Case, size_t N>
+const Case& childCase(const Case (&cases)[N]) {
+  return cases[std::stoul(childValue("QUENNET_CASE"))];
+}
+
+}  // namespace ttest
