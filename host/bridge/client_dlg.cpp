@@ -79,6 +79,7 @@ HRESULT CFENROClientDlg::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, 
 
   // Arguments arrive last first. Convert all of them before the handler runs.
   bridge::Args args;
+  bool textWithNul = false;
   for (UINT k = 0; k < params.cArgs; ++k) {
     const UINT position = params.cArgs - 1 - k;
     const VARIANT& given = params.rgvarg[position];
@@ -90,7 +91,9 @@ HRESULT CFENROClientDlg::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, 
         hr = VariantChangeType(&converted, &given, 0, VT_BSTR);
         if (SUCCEEDED(hr)) {
           BSTR b = converted.bstrVal;
-          args.text.push_back(velmora::platform::toNarrow(std::u16string_view(b ? b : u"", SysStringLen(b)), CP_ACP));
+          const std::u16string_view text(b ? b : u"", SysStringLen(b));
+          if (text.find(u'\0') != std::u16string_view::npos) textWithNul = true;
+          args.text.push_back(velmora::platform::toNarrow(text, CP_ACP));
         }
         break;
       case bridge::ParamType::Int32:
@@ -109,11 +112,16 @@ HRESULT CFENROClientDlg::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, 
     }
   }
 
+  // The components take 8-bit texts that end at the first NUL: such a call
+  // would run on a shortened argument, so it does not run at all.
+  if (textWithNul && !method.refuse)
+    return raise(pExcepInfo, E_INVALIDARG, u"A text argument holds a NUL character.");
+
   VARIANT result;
   VariantInit(&result);
   HRESULT hr;
   try {
-    hr = method.handler(*this, args, &result);
+    hr = (textWithNul ? method.refuse : method.handler)(*this, args, &result);
   } catch (const StrabelComError& e) {
     return raise(pExcepInfo, e.hr, u"The result could not be converted.");
   } catch (const std::bad_alloc&) {

@@ -42,6 +42,10 @@ struct Method {
   std::vector<const char*> paramNames;
   ResultType result;
   Handler handler;
+  // Answers a call whose text argument holds a NUL, which the components'
+  // 8-bit texts cannot carry: the component's own wrong-parameters outcome.
+  // Without one the call is an automation error (E_INVALIDARG).
+  Handler refuse = nullptr;
 };
 
 // The whole table, in dispatch order (index 0 is dispatch identifier 1).
@@ -164,7 +168,23 @@ Method forward(const char* name, std::vector<const char*> paramNames = {}) {
       return hr;
     }
   };
-  return Method{name, Traits::params(), std::move(paramNames), detail::resultTypeOf<R>(), handler};
+  Handler refuse = nullptr;
+  using Component = typename Traits::Class;
+  if constexpr (requires(Component& c) { c.RefuseParameters(); }) {
+    refuse = [](CFENROClientDlg& dlg, const Args&, VARIANT* result) -> HRESULT {
+      const int status = (dlg.*Obj).RefuseParameters();
+      if constexpr (std::is_same_v<R, void>) {
+        VariantInit(result);
+        return S_OK;
+      } else if constexpr (std::is_same_v<R, int>) {
+        setInt16Result(result, status);
+        return S_OK;
+      } else {
+        return setStringResult(result, "");
+      }
+    };
+  }
+  return Method{name, Traits::params(), std::move(paramNames), detail::resultTypeOf<R>(), handler, refuse};
 }
 
 }  // namespace bridge

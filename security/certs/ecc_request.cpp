@@ -191,7 +191,7 @@ WResult CCapiCore::CreateEccPKCS10(const std::u16string& commonName, long genEcc
   begin(false);
   m_strCsrForSign.clear();
   m_strCsrForEncrypt.clear();
-  if (commonName.empty()) {
+  if (commonName.empty() || hasNul(commonName)) {
     fail(kWrongParameters);
     return std::u16string();
   }

@@ -80,7 +80,9 @@ bool ByteBuffer::AssignReversed(const void* bytes, int32_t n) {
 bool ByteBuffer::LoadFile(const std::string& path) {
   Clear();
   if (path.empty()) return false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; only regular
+  // files are read.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   struct stat st{};
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&

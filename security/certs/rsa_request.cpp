@@ -230,7 +230,7 @@ bool prologue(CCapiCore& core, const std::u16string& first, bool clearRequests) 
     core.m_rsaGenerator.m_strCsrForSign.clear();
     core.m_rsaGenerator.m_strCsrForEncrypt.clear();
   }
-  if (first.empty()) {
+  if (first.empty() || hasNul(first)) {
     core.fail(kWrongParameters);
     return false;
   }

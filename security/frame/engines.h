@@ -21,6 +21,10 @@ using WResult = std::optional<std::u16string>;
 VELMORA_EXPORT std::u16string wideFromAnsi(const std::string& ansi);
 VELMORA_EXPORT std::string ansiFromWide(const std::u16string& wide);
 
+// A text that names something (a key, a file, a common name) must not hold
+// a NUL: every layer below would stop reading it there.
+inline bool hasNul(const std::u16string& text) { return text.find(u'\0') != std::u16string::npos; }
+
 // Component status codes used by the frame.
 enum : int {
   kStatusOk = 0,

@@ -46,6 +46,8 @@ char* out(const WResult& result) {
 
 constexpr bool kGuarded = true;
 constexpr bool kUnguarded = false;
+// The wrong-parameters status.
+constexpr int kRefusedParameters = 5005;
 
 }  // namespace
 
@@ -60,6 +62,11 @@ int CCAPILib::GetCapiErrorCode() { MANAGE_STATE; return capiCore().GetCapiErrorC
 char* CCAPILib::GetCapiErrorMsg() { MANAGE_STATE; return out(capiCore().GetCapiErrorMsg()); }
 int CCAPILib::SetCodePage(int newCP) { MANAGE_STATE; return capiCore().SetCodePage(newCP); }
 int CCAPILib::GetPortEx() { MANAGE_STATE; return capiCore().GetPortEx(); }
+int CCAPILib::RefuseParameters() {
+  MANAGE_STATE;
+  capiCore().begin(false);
+  return capiCore().fail(kRefusedParameters);
+}
 
 char* CCAPILib::GetOSName() { MANAGE_STATE; return out(capiCore().GetOSName()); }
 char* CCAPILib::GetMacAddress() { MANAGE_STATE; return out(capiCore().GetMacAddress()); }
@@ -183,6 +190,11 @@ int CCAPICertRegLib::GetErrorCode() { MANAGE_STATE; return certRegCore().GetErro
 char* CCAPICertRegLib::GetErrorMsg() { MANAGE_STATE; return out(certRegCore().GetErrorMsg()); }
 int CCAPICertRegLib::GetCapiErrorCode() { MANAGE_STATE; return certRegCore().GetCapiErrorCode(); }
 char* CCAPICertRegLib::GetCapiErrorMsg() { MANAGE_STATE; return out(certRegCore().GetCapiErrorMsg()); }
+int CCAPICertRegLib::RefuseParameters() {
+  MANAGE_STATE;
+  certRegCore().m_dwCapiErrorCode = 0;
+  return certRegCore().m_nErrorCode = kRefusedParameters;
+}
 int CCAPICertRegLib::RegSMCert(const char* csp) { MANAGE_STATE; return certRegCore().RegSMCert(in(csp)); }
 int CCAPICertRegLib::GetSuccessCount() { MANAGE_STATE; return certRegCore().GetSuccessCount(); }
 char* CCAPICertRegLib::GetSn() { MANAGE_STATE; return out(certRegCore().GetSn()); }
@@ -194,6 +206,8 @@ int CCAPITaiMAC10::GetErrorCode() { MANAGE_STATE; return taiMacCore().GetErrorCo
 char* CCAPITaiMAC10::GetErrorMsg() { MANAGE_STATE; return out(taiMacCore().GetErrorMsg()); }
 int CCAPITaiMAC10::GetCapiErrorCode() { MANAGE_STATE; return taiMacCore().GetCapiErrorCode(); }
 char* CCAPITaiMAC10::GetCapiErrorMsg() { MANAGE_STATE; return out(taiMacCore().GetCapiErrorMsg()); }
+// Card operations answer through their result and leave the status alone.
+int CCAPITaiMAC10::RefuseParameters() { return kRefusedParameters; }
 int CCAPITaiMAC10::SetCodePage(int newCP) { MANAGE_STATE; return taiMacCore().SetCodePage(newCP); }
 
 int CCAPITaiMAC10::ConnectCard() { MANAGE_STATE; return taiMacCore().cardOperation(); }

@@ -43,10 +43,13 @@ DigestAlg algorithmOf(long flags) {
 // file costs no more memory than a small one. False when it cannot be
 // opened or read, or holds nothing.
 bool digestFile(const std::string& path, DigestAlg alg, std::vector<unsigned char>& out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Regular files only: a FIFO would block the open or the reads, and a
+  // device such as /dev/zero never ends. O_NONBLOCK keeps the open itself
+  // from waiting for a FIFO's writer; it does nothing to a regular file.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return false;
   }
@@ -107,6 +110,10 @@ WResult CCapiCore::Hash(const std::u16string& text, long flags) {
 
 WResult CCapiCore::HashFile(const std::u16string& fileName, long flags) {
   begin(false, false);
+  if (hasNul(fileName)) {
+    fail(kWrongParameters);
+    return std::u16string();
+  }
   std::string path = velmora::platform::toNarrow(fileName, CP_ACP);
   if (path.empty()) {
     velmora::ui::OpenFileParams params;

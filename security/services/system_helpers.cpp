@@ -2,6 +2,7 @@
 #include <iphlpapi.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -35,14 +36,55 @@ bool distributionName(std::string& name) {
   return false;
 }
 
+// Keys whose values decide what code runs and what is trusted: class
+// registrations (which library a ProgID loads), the browser's zone map, the
+// certificate stores (a root written here would skip the user's consent)
+// and the provider registrations. Pages reach these helpers, so they never
+// touch anything below them.
+constexpr const char* kProtectedKeys[] = {
+    "Software\\Classes",
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\ZoneMap",
+    "Software\\Microsoft\\SystemCertificates",
+    "Software\\Microsoft\\Cryptography",
+};
+
+// The path's components as the registry sees them: runs of backslashes
+// separate, empty components do not count, case does not matter.
+std::vector<std::string> keyComponents(const std::string& path) {
+  std::vector<std::string> out;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find('\\', i);
+    if (j == std::string::npos) j = path.size();
+    if (j > i) {
+      std::string part = path.substr(i, j - i);
+      for (char& c : part)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+      out.push_back(std::move(part));
+    }
+    i = j + 1;
+  }
+  return out;
+}
+
+bool isProtectedKey(const std::string& keyPath) {
+  const auto parts = keyComponents(keyPath);
+  for (const char* prefix : kProtectedKeys) {
+    const auto guard = keyComponents(prefix);
+    if (parts.size() >= guard.size() && std::equal(guard.begin(), guard.end(), parts.begin())) return true;
+  }
+  return false;
+}
+
 // "key\path\value": the last backslash separates the key path from the value
-// name. False when there is none.
+// name. False when there is none, when the text holds a NUL (it would cut
+// the name short) or when the key is one the helpers must not touch.
 bool splitRegistryName(const std::string& full, std::string& key, std::string& value) {
   auto slash = full.rfind('\\');
-  if (full.empty() || slash == std::string::npos) return false;
+  if (full.empty() || slash == std::string::npos || full.find('\0') != std::string::npos) return false;
   key = full.substr(0, slash);
   value = full.substr(slash + 1);
-  return true;
+  return !isProtectedKey(key);
 }
 
 }  // namespace

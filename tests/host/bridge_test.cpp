@@ -215,6 +215,52 @@ TEST_F(Bridge, ResultsReachThePageConverted) {
   EXPECT_EQ(low.iVal, -1);
 }
 
+// A text with a NUL would reach the components cut short; such calls do
+// not run: the security component answers with its wrong-parameters status,
+// the others with an automation error.
+TEST_F(Bridge, TextsWithANulAreRefusedBeforeTheyAreCut) {
+  auto nul = [](std::u16string_view s) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocStringLen(s.data(), UINT(s.size()));
+    return v;
+  };
+  using namespace std::string_view_literals;
+  EXPECT_EQ(int16(u"capi_RegWriteHKCUStr", {nul(u"Software\\Pro\0be\\v"sv), str(u"x")}), 5005);
+  EXPECT_EQ(int16(u"capi_GetErrorCode"), 5005);
+  EXPECT_EQ(int16(u"capi_RegWriteHKCUInt", {str(u"Software\\Probe\\v"), i4(1)}), 0);  // the call itself works
+  EXPECT_EQ(int16(u"capi_RegWriteHKCUStr", {str(u"Software\\Probe\\w"), nul(u"a\0b"sv)}), 5005);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key, "Pro", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Probe", 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key, "w", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+
+  struct TextCase {
+    const char16_t* method;
+    std::vector<VARIANT> args;
+  };
+  std::vector<TextCase> texts;
+  texts.push_back({u"capi_HashFile", {nul(u"/etc/hostname\0.bak"sv), i4(3)}});
+  texts.push_back({u"capi_Hash", {nul(u"abc\0def"sv), i4(0x13)}});
+  texts.push_back({u"capi_CreatePKCS10", {nul(u"Alice\0Mallory"sv), i4(2048), i4(0)}});
+  texts.push_back({u"capi_RegReadHKCU", {nul(u"Software\\Probe\0x\\v"sv)}});
+  for (auto& c : texts) {
+    const std::string name = toNarrow(c.method, CP_UTF8);
+    EXPECT_EQ(text(c.method, std::move(c.args)), "") << name;
+    EXPECT_EQ(int16(u"capi_GetErrorCode"), 5005) << name;
+  }
+  // The token component has no such status: the page gets a script error.
+  EXPECT_EQ(int16(u"SetTokenType", {i4(2)}), 8001);
+  Outcome token;
+  call(token, u"jcicLogin", {nul(u"12\0" u"34"sv), str(u"")});
+  EXPECT_EQ(token.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(int16(u"get_GetErrorCode"), 8001);  // jcicLogin never ran
+}
+
 TEST(RegCert, CodesBecomeObjectLiterals) {
   struct Case {
     int code;

@@ -1,12 +1,17 @@
 // Hash and HashFile: algorithm choice, text forms, files and the file dialog.
 #include <openssl/evp.h>
 #include <strabel/strabel.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <windows.h>
 
 #include <memory>
 #include <random>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/codepage_internal.h"
 #include "test_support.h"
@@ -108,11 +113,28 @@ TEST(HashFile, FilesAndTheirFailures) {
   struct Case {
     std::string path;
     int code;
-  } failures[] = {{dir + "/missing", 5902}, {dir + "/empty", 1002}, {dir, 1002}};
+  };
+  // Only regular files are read: a FIFO without a writer, an endless device
+  // and a socket each come back at once with the file status. The alarm
+  // turns a regression (a read that never ends) into a failure.
+  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string sockPath = dir + "/sock";
+  ASSERT_LT(sockPath.size(), sizeof addr.sun_path);
+  memcpy(addr.sun_path, sockPath.c_str(), sockPath.size() + 1);
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const std::vector<Case> failures = {{dir + "/missing", 5902}, {dir + "/empty", 1002}, {dir, 1002},
+                                      {dir + "/fifo", 1002},    {"/dev/zero", 1002},      {"/dev/null", 1002},
+                                      {sockPath, 1002}};
+  alarm(20);
   for (const auto& c : failures) {
     EXPECT_EQ(take(capi.HashFile(c.path.c_str(), 3)), "") << c.path;
     EXPECT_EQ(capi.GetErrorCode(), c.code) << c.path;
   }
+  alarm(0);
+  close(sock);
 }
 
 TEST(HashFile, EmptyNameAsksForTheFile) {

@@ -83,6 +83,37 @@ TEST(SystemHelpers, RegistryFailuresAndQuietCases) {
   EXPECT_EQ(take(capi.RegReadHKCU("Software\\Q\\Edge")), edge);
 }
 
+// The keys that decide which library a class loads, which sites are
+// trusted and which certificates are trusted are out of the helpers' reach
+// however the path is spelled; their neighbours are not.
+TEST(SystemHelpers, KeysThatRegisterCodeOrTrustAreRefused) {
+  CCAPILib capi;
+  const char* refused[] = {
+      "Software\\Classes\\Evil.Object\\CLSID\\",
+      "Software\\Classes\\CLSID\\{00000000-0000-0000-0000-000000000001}\\InprocServer32\\",
+      "software\\\\CLASSES\\x",
+      "Software\\Classes\\",
+      "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\ZoneMap\\Domains\\evil.example\\https",
+      "Software\\Microsoft\\SystemCertificates\\ROOT\\Certificates\\AB\\Blob",
+      "Software\\Microsoft\\Cryptography\\Defaults\\Provider\\x\\Image Path",
+  };
+  for (const char* name : refused) {
+    EXPECT_EQ(capi.RegWriteHKCUStr(name, "/tmp/evil.so"), 5005) << name;
+    EXPECT_EQ(capi.RegWriteHKCUInt(name, 2), 5005) << name;
+    EXPECT_EQ(take(capi.RegReadHKCU(name)), "") << name;
+    EXPECT_EQ(capi.GetErrorCode(), 5005) << name;
+  }
+  HKEY key = nullptr;
+  EXPECT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Classes\\Evil.Object", 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Cryptography", 0, KEY_READ, &key), ERROR_SUCCESS);
+
+  // A value named like a protected key, and keys that only begin alike.
+  EXPECT_EQ(capi.RegWriteHKCUStr("Software\\Classes", "value, not key"), 0);
+  EXPECT_EQ(capi.RegWriteHKCUStr("Software\\ClassesAndMore\\v", "x"), 0);
+  EXPECT_EQ(capi.RegWriteHKCUStr("Software\\Microsoft\\Windows\\v", "x"), 0);
+  EXPECT_EQ(take(capi.RegReadHKCU("Software\\ClassesAndMore\\v")), "x");
+}
+
 TEST(SystemHelpers, MachineFacts) {
   CCAPILib capi;
   EXPECT_EQ(take(capi.GetUserHomePath()), getenv("HOME"));

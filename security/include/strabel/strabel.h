@@ -14,6 +14,10 @@ class VELMORA_EXPORT CCAPILib {
   char* GetErrorMsg();
   int GetCapiErrorCode();
   char* GetCapiErrorMsg();
+  // Ends a call that its caller refused before it ran, for an argument no
+  // operation can take (a text with an embedded NUL): the wrong-parameters
+  // status, 5005, as if the operation itself had refused it.
+  int RefuseParameters();
   int SetCodePage(int newCP);
   int GetPortEx();
 
@@ -100,6 +104,10 @@ class VELMORA_EXPORT CCAPICertRegLib {
   char* GetErrorMsg();
   int GetCapiErrorCode();
   char* GetCapiErrorMsg();
+  // Ends a call that its caller refused before it ran, for an argument no
+  // operation can take (a text with an embedded NUL): the wrong-parameters
+  // status, 5005, as if the operation itself had refused it.
+  int RefuseParameters();
   int RegSMCert(const char* RNBO_IKEY1000_CSP);
   int GetSuccessCount();
   char* GetSn();
@@ -112,6 +120,10 @@ class VELMORA_EXPORT CCAPITaiMAC10 {
   char* GetErrorMsg();
   int GetCapiErrorCode();
   char* GetCapiErrorMsg();
+  // Ends a call that its caller refused before it ran, for an argument no
+  // operation can take (a text with an embedded NUL): the wrong-parameters
+  // status, 5005, as if the operation itself had refused it.
+  int RefuseParameters();
   int SetCodePage(int newCP);
 
   int ConnectCard();
