@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
     hostLog("server-registration",
             {{"module", server.path}, {"already", server.alreadyRegistered}, {"result", code}});
   }
+  velmora::channel::setPageClasses(componentPageClasses());
   int status;
   {
     // 10-12: the window object and its component objects (card tool, then

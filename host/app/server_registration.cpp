@@ -1,5 +1,6 @@
 #include "app/server_registration.h"
 
+#include <objbase.h>
 #include <windows.h>
 
 #include <cstring>
@@ -39,7 +40,31 @@ std::string loadedPath(const char* module) {
   return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
 }
 
+// Every class of the two servers that a page may create.
+struct PageClassName {
+  const char* module;
+  const char* clsid;
+};
+constexpr PageClassName kPageClasses[] = {
+    {"libstrabel.so", "{7C3A52D0-AD11-4E61-8B25-3F9A61C00207}"},  // CAPI
+    {"libstrabel.so", "{7C3A52D0-AD12-4E61-8B25-3F9A61C00207}"},  // CertREG
+    {"libstrabel.so", "{7C3A52D0-AD13-4E61-8B25-3F9A61C00207}"},  // TaiMAC10
+    {"libquennet.so", "{9D4F0A61-2B7C-4E35-8C1A-6E52B3D7F019}"},  // JCIC
+};
+
 }  // namespace
+
+std::vector<velmora::channel::PageClass> componentPageClasses() {
+  std::vector<velmora::channel::PageClass> out;
+  for (const PageClassName& c : kPageClasses) {
+    velmora::channel::PageClass pc;
+    pc.module = loadedPath(c.module);
+    const std::u16string text(c.clsid, c.clsid + strlen(c.clsid));
+    if (pc.module.empty() || FAILED(CLSIDFromString(text.c_str(), &pc.clsid))) continue;
+    out.push_back(std::move(pc));
+  }
+  return out;
+}
 
 HRESULT runSelfRegistration(const std::string& module, bool unregister) {
   HMODULE h = LoadLibraryA(module.c_str());

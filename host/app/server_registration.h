@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "channel/object_table.h"
+
 namespace velmora::host {
 
 // Loads `module` and calls its DllRegisterServer (or DllUnregisterServer).
@@ -25,5 +27,10 @@ struct ServerModule {
 // The program's two components as loaded in this process: each is
 // registered unless its registration already names this very file.
 std::vector<ServerModule> registerComponentServers();
+
+// The classes pages may create: the components' own automation classes,
+// each tied to its module as loaded in this process. A module that is not
+// loaded contributes none.
+std::vector<velmora::channel::PageClass> componentPageClasses();
 
 }  // namespace velmora::host

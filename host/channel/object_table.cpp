@@ -3,6 +3,9 @@
 #include <objbase.h>
 #include <windows.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "base/codepage_internal.h"
 #include "channel/bridge_server.h"
 #include "com/server.h"
@@ -29,6 +32,46 @@ bool registeredSafe(REFCLSID clsid) {
   return true;
 }
 
+std::vector<PageClass>& pageClasses() {
+  static auto* classes = new std::vector<PageClass>;
+  return *classes;
+}
+
+std::string realPath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (!resolved) return {};
+  std::string out = resolved;
+  free(resolved);
+  return out;
+}
+
+// The module the class's registration names, read without loading anything.
+std::string registeredModule(REFCLSID clsid) {
+  const std::string path = "CLSID\\" + velmora::com::guidText(clsid) + "\\InprocServer32";
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+  std::vector<char> buffer(4097, 0);
+  DWORD size = DWORD(buffer.size() - 1), type = 0;
+  const LSTATUS rc = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &size);
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return {};
+  return std::string(buffer.data(), strnlen(buffer.data(), size));
+}
+
+// A page may create the class only when it is one of ours and its
+// registration still names our module: a registration that points
+// anywhere else would have the host load a library of someone's choosing.
+bool creatableByPages(REFCLSID clsid) {
+  for (const PageClass& c : pageClasses()) {
+    if (!(c.clsid == clsid)) continue;
+    const std::string registered = registeredModule(clsid);
+    if (registered.empty() || registered.front() != '/') return false;
+    const std::string ours = realPath(c.module);
+    return !ours.empty() && realPath(registered) == ours;
+  }
+  return false;
+}
+
 bool safeForScripting(IDispatch* object, REFCLSID clsid) {
   IObjectSafety* safety = nullptr;
   if (SUCCEEDED(object->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety))) && safety) {
@@ -41,6 +84,8 @@ bool safeForScripting(IDispatch* object, REFCLSID clsid) {
 }
 
 }  // namespace
+
+void setPageClasses(std::vector<PageClass> classes) { pageClasses() = std::move(classes); }
 
 std::string ObjectTable::answer(const Message& m) {
   switch (m.kind) {
@@ -75,7 +120,8 @@ std::string ObjectTable::create(const std::string& progId) {
     return encodeFault(int32_t(E_OUTOFMEMORY), 0, "Too many automation objects on this page.");
   const std::u16string wide = velmora::platform::toWide(progId, CP_UTF8);
   CLSID clsid{};
-  if (FAILED(CLSIDFromProgID(wide.c_str(), &clsid))) return encodeFault(kCannotCreate, 0, kCannotCreateText);
+  if (FAILED(CLSIDFromProgID(wide.c_str(), &clsid)) || !creatableByPages(clsid))
+    return encodeFault(kCannotCreate, 0, kCannotCreateText);
   IDispatch* object = nullptr;
   if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&object))) ||
       !object)

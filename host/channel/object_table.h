@@ -1,7 +1,8 @@
 // The automation objects pages create with `new ActiveXObject(progId)`:
 // one table per web process connection, each object named by a handle.
-// Only classes that declare themselves safe for scripting are created, as
-// a browser does: the object must accept INTERFACESAFE_FOR_UNTRUSTED_CALLER
+// Only this installation's own classes are created (setPageClasses), and of
+// those only the ones that declare themselves safe for scripting, as a
+// browser does: the object must accept INTERFACESAFE_FOR_UNTRUSTED_CALLER
 // for IDispatch through IObjectSafety, or its class must be registered in
 // the "safe for scripting" category.
 #pragma once
@@ -16,6 +17,18 @@
 #include "channel/wire.h"
 
 namespace velmora::channel {
+
+// A class pages may create: its identifier and the module, by full path,
+// that its registration must name. Pages create only these; anything else
+// is refused before any library is loaded.
+struct PageClass {
+  CLSID clsid{};
+  std::string module;
+};
+
+// Replaces the classes pages may create (none until it is called). The
+// host names its own components' classes and the modules it has loaded.
+void setPageClasses(std::vector<PageClass> classes);
 
 class ObjectTable {
  public:

@@ -3,6 +3,11 @@
 // server does, without the socket), and the channel's framing.
 #include <jsc/jsc.h>
 
+#include <objbase.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -234,6 +239,22 @@ TEST(Channel, FaultsNameTheArgumentAtFault) {
 
 namespace {
 
+constexpr const char* kEchoClsid = "{B0B1E0C2-7A35-4D7E-9A61-5C1D2E3F4A01}";
+constexpr const char* kUnsafeClsid = "{B0B1E0C2-7A35-4D7E-9A61-5C1D2E3F4A04}";
+
+CLSID clsidOf(const char* text) {
+  const std::u16string wide(text, text + strlen(text));
+  CLSID clsid{};
+  EXPECT_EQ(CLSIDFromString(wide.c_str(), &clsid), S_OK);
+  return clsid;
+}
+
+// The fixture's classes are the ones pages may create in these tests, as
+// the host names its components' classes.
+void allowFixtureClasses() {
+  setPageClasses({{clsidOf(kEchoClsid), vtest::comFixturePath()}, {clsidOf(kUnsafeClsid), vtest::comFixturePath()}});
+}
+
 // new ActiveXObject(...) against the comserver fixture, registered in this
 // test's profile.
 class PageObjects : public PageBridge {
@@ -241,7 +262,16 @@ class PageObjects : public PageBridge {
   void SetUp() override {
     PageBridge::SetUp();
     vtest::registerComFixture();
+    allowFixtureClasses();
   }
+  void TearDown() override {
+    setPageClasses({});
+    PageBridge::TearDown();
+  }
+  std::string attempt(const std::string& progId) {
+    return eval("try { new ActiveXObject('" + progId + "'); 'created' } catch (e) { e.message + ' ' + e.number }");
+  }
+  static constexpr const char* kRefused = "Automation server can't create object -2146827859";
 };
 
 TEST_F(PageObjects, CreatesObjectsAndCallsTheirMembersByName) {
@@ -282,8 +312,60 @@ TEST_F(PageObjects, RefusesUnknownAndUnsafeClasses) {
   EXPECT_EQ(attempt("'Velmora.TestUnsafe'"), "created");
 }
 
+// A page that registers a class of its own (or points one of ours at
+// another library) gets an error, and the library is never loaded: its
+// constructor would run in the host.
+TEST_F(PageObjects, RegistrationsThatNameAnotherLibraryLoadNothing) {
+  const std::string marker = vtest::makeTempDir("marker") + "/loaded";
+  setenv("VELMORA_TEST_MARKER", marker.c_str(), 1);
+  const std::string library = std::string(VELMORA_BUILD_DIR) + "/fixtures/marker/marker.so";
+  const std::string foreign = "{B0B1E0C2-7A35-4D7E-9A61-5C1D2E3F4AFF}";
+  using velmora::com::setKey;
+  ASSERT_EQ(setKey(HKEY_CLASSES_ROOT, "Evil.Marker\\CLSID", foreign.c_str()), ERROR_SUCCESS);
+  ASSERT_EQ(setKey(HKEY_CLASSES_ROOT, "CLSID\\" + foreign + "\\InprocServer32", library.c_str()), ERROR_SUCCESS);
+  EXPECT_EQ(attempt("Evil.Marker"), kRefused);
+  EXPECT_EQ(attempt("CLSID\\\\" + foreign), kRefused);
+
+  // One of our classes, its registration pointed elsewhere: by path, by a
+  // relative name and through a link to the other library.
+  const std::string link = vtest::makeTempDir("link") + "/comserver.so";
+  ASSERT_EQ(symlink(library.c_str(), link.c_str()), 0);
+  for (const std::string& elsewhere : {library, std::string("marker.so"), link}) {
+    ASSERT_EQ(setKey(HKEY_CLASSES_ROOT, std::string("CLSID\\") + kEchoClsid + "\\InprocServer32", elsewhere.c_str()),
+              ERROR_SUCCESS);
+    EXPECT_EQ(attempt("Velmora.TestEcho"), kRefused) << elsewhere;
+  }
+  EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the foreign library was loaded";
+  EXPECT_EQ(transport_.objects.size(), 0u);
+
+  // Registered again as ours, the class is created as before.
+  vtest::registerComFixture();
+  EXPECT_EQ(attempt("Velmora.TestEcho"), "created");
+  unsetenv("VELMORA_TEST_MARKER");
+}
+
+TEST(ObjectTable, OnlyTheNamedClassesAreCreated) {
+  vtest::registerComFixture();
+  Message create;
+  create.kind = Kind::Create;
+  create.name = "Velmora.TestEcho";
+  Message reply;
+  {
+    setPageClasses({});
+    ObjectTable table;
+    ASSERT_TRUE(decode(table.answer(create), reply));
+    EXPECT_EQ(reply.kind, Kind::Fault);
+  }
+  allowFixtureClasses();
+  ObjectTable table;
+  ASSERT_TRUE(decode(table.answer(create), reply));
+  EXPECT_EQ(reply.kind, Kind::Result);
+  setPageClasses({});
+}
+
 TEST(ObjectTable, AnswersForReleasedAndForeignHandles) {
   vtest::registerComFixture();
+  allowFixtureClasses();
   ObjectTable table;
   Message create;
   create.kind = Kind::Create;
