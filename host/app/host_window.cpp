@@ -16,6 +16,7 @@
 #include "app/portal_check.h"
 #include "app/texts.h"
 #include "app/trusted_sites.h"
+#include "channel/origin_policy.h"
 #include "client_dlg.h"
 #include "ui/dialogs.h"
 #include "ui/gtk_dialogs.h"
@@ -32,6 +33,24 @@ std::string extensionFolder() {
   auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) return {};
   return (exe.parent_path().parent_path() / "lib" / "velmora" / "webext").string();
+}
+
+// The documents that get the system's methods: the portal's own and the
+// trusted hosts over https.
+velmora::channel::OriginPolicy pagePolicy() {
+  std::vector<std::string> hosts(std::begin(deployment::kTrustedHosts), std::end(deployment::kTrustedHosts));
+  return velmora::channel::OriginPolicy(homeUrl(), std::move(hosts));
+}
+
+// What each web process's extension is started with: the socket, the
+// secret and the documents it may give the bridge to.
+GVariant* initialisationData(const velmora::channel::BridgeServer& server) {
+  const auto policy = pagePolicy();
+  GVariantBuilder hosts;
+  g_variant_builder_init(&hosts, G_VARIANT_TYPE("as"));
+  for (const auto& h : policy.trustedHosts()) g_variant_builder_add(&hosts, "s", h.c_str());
+  return g_variant_new("(sssas)", server.socketPath().c_str(), server.secret().c_str(), policy.homeUrl().c_str(),
+                       &hosts);
 }
 
 }  // namespace
@@ -189,14 +208,22 @@ int HostWindow::run() {
                      const std::string ext = extensionFolder();
                      webkit_web_context_set_web_extensions_directory(ctx, ext.c_str());
                      webkit_web_context_set_web_extensions_initialization_user_data(
-                         ctx, g_variant_new("(ss)", w->server_->socketPath().c_str(), w->server_->secret().c_str()));
+                         ctx, initialisationData(*w->server_));
                    }),
                    this);
-  // WebKitGTK's bubblewrap sandbox is off by default in this API version;
-  // VELMORA_WEBKIT_SANDBOX=1 switches it on (the extension folder and the
-  // socket folder are then added to it, or the extension would not load).
-  if (const char* sb = getenv("VELMORA_WEBKIT_SANDBOX"); sb && std::string(sb) == "1")
-    webkit_web_context_set_sandbox_enabled(context, TRUE);
+  // Web processes run in WebKitGTK's bubblewrap sandbox, which this API
+  // version leaves off unless asked. Inside it they see, of ours, only the
+  // extension's folder (read-only) and the private folder of the bridge
+  // sockets. VELMORA_WEBKIT_SANDBOX=0 leaves it off (a desktop where
+  // bubblewrap cannot run); without bubblewrap it stays off, said in the log.
+  const char* sandboxSetting = getenv("VELMORA_WEBKIT_SANDBOX");
+  const bool sandboxWanted = !(sandboxSetting && std::string(sandboxSetting) == "0");
+  if (sandboxWanted) {
+    gchar* bwrap = g_find_program_in_path("bwrap");
+    if (bwrap) webkit_web_context_set_sandbox_enabled(context, TRUE);
+    else hostLog("sandbox-unavailable", {{"reason", "bwrap is not installed"}});
+    g_free(bwrap);
+  }
   if (webkit_web_context_get_sandbox_enabled(context)) {
     webkit_web_context_add_path_to_sandbox(context, extensionFolder().c_str(), TRUE);
     const std::string sockets = velmora::channel::BridgeServer::baseFolder();
@@ -225,9 +252,11 @@ int HostWindow::run() {
   // dialogs are modal to it from now on.
   if (dialogs_) dialogs_->setParent(GTK_WINDOW(window_));
 
-  // 17: the bridge: every frame of every page gets window.external.
+  // 17: the bridge: the portal's frames and those of the trusted hosts get
+  // window.external.
   server_ = std::make_unique<velmora::channel::BridgeServer>(
       static_cast<IDispatch*>(&dlg_), [this](const std::string& frame) { documentComplete(frame); });
+  server_->setOriginPolicy(pagePolicy());
   std::string error;
   if (!server_->start(&error)) {
     hostLog("bridge-failed", {{"error", error}});

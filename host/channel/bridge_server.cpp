@@ -25,6 +25,8 @@ using velmora::platform::toWide;
 namespace {
 
 constexpr int32_t kFail = int32_t(0x80004005);
+// What a script engine says when a document may not use an object.
+constexpr int32_t kPermissionDenied = int32_t(0x800A0046);
 
 std::string hexSecret() {
   unsigned char raw[32];
@@ -195,6 +197,7 @@ struct BridgeServer::Connection {
   BridgeServer* server;
   int fd;
   unsigned watch = 0;
+  unsigned helloTimer = 0;  // until the hello has been accepted
   bool authenticated = false;
   FrameBuffer buffer{kMaxHelloFrame};
   ObjectTable objects;
@@ -228,6 +231,8 @@ struct BridgeServer::Connection {
           break;
         }
         c->authenticated = true;
+        if (c->helloTimer) g_source_remove(c->helloTimer);
+        c->helloTimer = 0;
         c->buffer.setMaxFrame(kMaxFrame);
         if (!writeAll(fd, frame(encodeOk()), 5000)) {
           closed = true;
@@ -245,6 +250,19 @@ struct BridgeServer::Connection {
     }
     return G_SOURCE_CONTINUE;
   }
+
+  // A peer that has not said hello in time is not one of our web processes
+  // (they say it as soon as they connect): it gets no more of our time.
+  static gboolean onHelloLate(gpointer data) {
+    auto* c = static_cast<Connection*>(data);
+    c->helloTimer = 0;
+    if (!c->authenticated) {
+      if (c->watch) g_source_remove(c->watch);
+      c->watch = 0;
+      c->server->drop(c);
+    }
+    return G_SOURCE_REMOVE;
+  }
 };
 
 BridgeServer::BridgeServer(IDispatch* dispatch, std::function<void(const std::string&)> onComplete)
@@ -253,6 +271,7 @@ BridgeServer::BridgeServer(IDispatch* dispatch, std::function<void(const std::st
 BridgeServer::~BridgeServer() {
   for (auto& c : connections_) {
     if (c->watch) g_source_remove(c->watch);
+    if (c->helloTimer) g_source_remove(c->helloTimer);
     close(c->fd);
   }
   connections_.clear();
@@ -263,6 +282,8 @@ BridgeServer::~BridgeServer() {
 }
 
 void BridgeServer::drop(Connection* c) {
+  if (c->helloTimer) g_source_remove(c->helloTimer);
+  c->helloTimer = 0;
   close(c->fd);
   // Freed later: the watch callback that called us is still on the stack.
   auto it = std::find_if(connections_.begin(), connections_.end(), [c](auto& p) { return p.get() == c; });
@@ -316,12 +337,19 @@ int BridgeServer::onAccept(int fd, unsigned, void* data) {
     conn->server = self;
     conn->fd = c;
     conn->watch = g_unix_fd_add(c, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR), &Connection::onReadable, conn.get());
+    conn->helloTimer = g_timeout_add(self->helloTimeoutMs_, &Connection::onHelloLate, conn.get());
     self->connections_.push_back(std::move(conn));
   }
   return G_SOURCE_CONTINUE;
 }
 
 void BridgeServer::handle(Connection& c, const Message& m) {
+  // The extension gives the bridge only to the portal's documents; a call
+  // that names any other is refused here too.
+  if ((m.kind == Kind::Call || m.kind == Kind::Create || m.kind == Kind::Invoke) && !policy_.allows(m.frame)) {
+    writeAll(c.fd, frame(encodeFault(kPermissionDenied, 0, "Permission denied")), 5000);
+    return;
+  }
   switch (m.kind) {
     case Kind::Lookup:
       writeAll(c.fd, frame(encodeResult(Value::ofInt(lookupOverChannel(dispatch_, m.name)))), 5000);

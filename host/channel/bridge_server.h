@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "channel/origin_policy.h"
 #include "channel/wire.h"
 
 namespace velmora::channel {
@@ -43,6 +44,16 @@ class BridgeServer {
   const std::string& folder() const { return folder_; }
   const std::string& secret() const { return secret_; }
 
+  // The documents whose calls are served (none until set). Calls that name
+  // another document are refused with "Permission denied".
+  void setOriginPolicy(OriginPolicy policy) { policy_ = std::move(policy); }
+
+  // How long a new connection has to present the secret (5 s unless set
+  // before start).
+  void setHelloTimeout(unsigned ms) { helloTimeoutMs_ = ms; }
+  // Open connections, authenticated or not.
+  size_t connections() const { return connections_.size(); }
+
   // Calls handled so far (all connections).
   unsigned long calls() const { return calls_; }
 
@@ -61,6 +72,8 @@ class BridgeServer {
   unsigned listenWatch_ = 0;
   std::vector<std::unique_ptr<Connection>> connections_;
   unsigned long calls_ = 0;
+  OriginPolicy policy_;
+  unsigned helloTimeoutMs_ = 5000;
 };
 
 // Converts a call's channel values into automation arguments, invokes the

@@ -11,7 +11,9 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "channel/origin_policy.h"
 #include "channel/page_bridge.h"
 #include "channel/wire.h"
 
@@ -58,11 +60,16 @@ class SocketTransport : public Transport {
 };
 
 SocketTransport* transport = nullptr;
+// The documents that get the bridge; the host sends it with the socket.
+OriginPolicy* policy = nullptr;
 
 void windowObjectCleared(WebKitScriptWorld* world, WebKitWebPage*, WebKitFrame* frame, gpointer) {
+  const char* uri = webkit_frame_get_uri(frame);
+  // Other documents keep the browser's own window.external and get no
+  // ActiveXObject: nothing of the system is defined in them.
+  if (!policy || !policy->allows(uri ? uri : "")) return;
   JSCContext* ctx = webkit_frame_get_js_context_for_script_world(frame, world);
   if (!ctx) return;
-  const char* uri = webkit_frame_get_uri(frame);
   std::string error;
   if (!installPageBridge(ctx, uri ? uri : "", transport, true, &error))
     g_warning("velmora: window.external not installed in %s: %s", uri ? uri : "?", error.c_str());
@@ -75,9 +82,18 @@ extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(W
                                                                                 const GVariant* data) {
   const gchar* path = nullptr;
   const gchar* secret = nullptr;
-  if (data && g_variant_is_of_type(const_cast<GVariant*>(data), G_VARIANT_TYPE("(ss)")))
-    g_variant_get(const_cast<GVariant*>(data), "(&s&s)", &path, &secret);
-  transport = new SocketTransport;  // lives as long as the web process
+  const gchar* home = nullptr;
+  GVariantIter* hosts = nullptr;
+  std::vector<std::string> trusted;
+  if (data && g_variant_is_of_type(const_cast<GVariant*>(data), G_VARIANT_TYPE("(sssas)"))) {
+    g_variant_get(const_cast<GVariant*>(data), "(&s&s&sas)", &path, &secret, &home, &hosts);
+    const gchar* host = nullptr;
+    while (g_variant_iter_next(hosts, "&s", &host)) trusted.emplace_back(host);
+    g_variant_iter_free(hosts);
+  }
+  // Both live as long as the web process.
+  policy = new OriginPolicy(home ? home : "", std::move(trusted));
+  transport = new SocketTransport;
   if (!path || !secret || !transport->connectTo(path, secret))
     g_warning("velmora: the host's bridge socket is not reachable");
   g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(windowObjectCleared),

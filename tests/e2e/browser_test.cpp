@@ -4,9 +4,12 @@
 #include <windows.h>
 #include <winreg.h>
 
+#include <unistd.h>
+
 #include <string>
 
 #include "app/trusted_sites.h"
+#include "com/server.h"
 #include "e2e_support.h"
 #include "test_support.h"
 
@@ -43,9 +46,10 @@ class Browser : public ::testing::Test {
   e2e::Portal portal_;
 };
 
-TEST_F(Browser, PagesFramesAndASecondHostCallTheBridge) {
+TEST_F(Browser, ThePortalsFramesCallTheBridgeAndOtherOriginsGetNothing) {
   const std::string second = portal_.url("/second", "localhost");
-  portal_.page("/home", page(R"(<iframe src="/frame"></iframe><script>
+  const std::string foreignFrame = portal_.url("/foreign", "localhost");
+  portal_.page("/home", page(R"(<iframe src="/frame"></iframe><iframe src=")" + foreignFrame + R"("></iframe><script>
     var r = {};
     r.version = attempt(function () { return external.getVersion(); });
     r.upper = attempt(function () { return external.GETVERSION(); });
@@ -69,10 +73,16 @@ TEST_F(Browser, PagesFramesAndASecondHostCallTheBridge) {
   portal_.page("/frame", page(R"(<script>
     report('frame', { version: attempt(function () { return external.getversion(); }), location: location.href });
     </script>)"));
-  portal_.page("/second", page(R"(<script>
-    report('second', { version: attempt(function () { return external.GetVersion(); }),
-                       mac: attempt(function () { return external.mac_GetVersion(); }), location: location.href });
-    </script>)"));
+  // What a document of another origin sees: no window.external (WebKit has
+  // none of its own) and no ActiveXObject.
+  const std::string probe = R"(
+    { external: typeof window.external,
+      version: typeof (window.external || {}).GetVersion,
+      registry: typeof (window.external || {}).capi_RegWriteHKCUStr,
+      home: typeof (window.external || {}).capi_GetUserHomePath, objects: typeof ActiveXObject,
+      location: location.href })";
+  portal_.page("/second", page("<script>report('second', " + probe + ");</script>"));
+  portal_.page("/foreign", page("<script>report('foreign', " + probe + ");</script>"));
 
   e2e::Host host(display_, portal_.url("/home"), e2e::makeRuntimeDir(), "bridge");
   ASSERT_TRUE(host.start());
@@ -99,11 +109,13 @@ TEST_F(Browser, PagesFramesAndASecondHostCallTheBridge) {
   EXPECT_EQ(frame["version"]["value"], "1.8.0.0");
   EXPECT_EQ(frame["location"], portal_.url("/frame"));
 
-  const json other = portal_.waitReport("second");
-  ASSERT_FALSE(other.is_null()) << "no report from the second host name";
-  EXPECT_EQ(other["version"]["value"], "1.8.0.0");
-  EXPECT_EQ(other["mac"]["value"], "4.0.1.4");
-  EXPECT_EQ(other["location"], second);
+  for (const char* name : {"foreign", "second"}) {
+    const json other = portal_.waitReport(name);
+    ASSERT_FALSE(other.is_null()) << "no report from " << name;
+    for (const char* member : {"external", "version", "registry", "home", "objects"})
+      EXPECT_EQ(other[member], "undefined") << name << " " << member;
+    EXPECT_EQ(other["location"], std::string(name) == "second" ? second : foreignFrame);
+  }
 
   // After every completed document or frame: 810 x 633 (title bar included).
   ASSERT_TRUE(host.waitEvent("document-complete"));
@@ -121,7 +133,9 @@ TEST_F(Browser, PagesFramesAndASecondHostCallTheBridge) {
 }
 
 TEST_F(Browser, PagesCreateTheComponentsAutomationObjects) {
-  portal_.page("/objects", page(R"(<script>
+  const std::string marker = vtest::makeTempDir("marker") + "/loaded";
+  const std::string library = std::string(VELMORA_BUILD_DIR) + "/fixtures/marker/marker.so";
+  portal_.page("/objects", page("<script>var MARKER_LIBRARY = '" + library + "';</script>" + R"(<script>
     var r = {};
     r.type = typeof ActiveXObject;
     var a = attempt(function () { return new ActiveXObject('Strabel.CAPI'); });
@@ -141,10 +155,24 @@ TEST_F(Browser, PagesCreateTheComponentsAutomationObjects) {
     r.jcic = attempt(function () { return new ActiveXObject('Quennet.JCIC').GetVersion; });
     r.certReg = attempt(function () { return new ActiveXObject('Strabel.CertREG').GetVersion(); });
     r.unknown = attempt(function () { return new ActiveXObject('Nobody.Nothing'); });
+    // A page that registers a class naming a library of its choosing.
+    var clsid = '{B0B1E0C2-7A35-4D7E-9A61-5C1D2E3F4AEE}';
+    r.writes = [external.capi_RegWriteHKCUStr('Software\\Classes\\Evil.Marker\\CLSID\\', clsid),
+                external.capi_RegWriteHKCUStr('Software\\Classes\\CLSID\\' + clsid + '\\InprocServer32\\',
+                                              MARKER_LIBRARY)];
+    r.evil = attempt(function () { return new ActiveXObject('Evil.Marker'); });
+    r.registered = attempt(function () { return new ActiveXObject('Evil.Registered'); });
+    r.stillWorks = attempt(function () { return new ActiveXObject('Strabel.CAPI').GetVersion(); });
     report('objects', r);
     </script>)"));
+  // The same class already registered in the profile, as another program
+  // could have left it: still nothing is loaded.
+  const std::string clsid = "{B0B1E0C2-7A35-4D7E-9A61-5C1D2E3F4AEE}";
+  ASSERT_EQ(velmora::com::setKey(HKEY_CLASSES_ROOT, "Evil.Registered\\CLSID", clsid.c_str()), ERROR_SUCCESS);
+  ASSERT_EQ(velmora::com::setKey(HKEY_CLASSES_ROOT, "CLSID\\" + clsid + "\\InprocServer32", library.c_str()),
+            ERROR_SUCCESS);
   e2e::Host host(display_, portal_.url("/objects"), e2e::makeRuntimeDir(), "objects");
-  ASSERT_TRUE(host.start());
+  ASSERT_TRUE(host.start({"VELMORA_TEST_MARKER=" + marker}));
   const json r = portal_.waitReport("objects");
   ASSERT_FALSE(r.is_null()) << "no report from the page";
   EXPECT_EQ(r["type"], "function");
@@ -162,6 +190,11 @@ TEST_F(Browser, PagesCreateTheComponentsAutomationObjects) {
   EXPECT_EQ(r["certReg"]["value"], "4.0.1.4");
   EXPECT_EQ(r["unknown"]["number"], -2146827859) << r["unknown"];
   EXPECT_EQ(r["unknown"]["error"], "Automation server can't create object");
+  EXPECT_EQ(r["writes"], json::array({5005, 5005}));
+  EXPECT_EQ(r["evil"]["number"], -2146827859) << r["evil"];
+  EXPECT_EQ(r["registered"]["number"], -2146827859) << r["registered"];
+  EXPECT_EQ(r["stillWorks"]["value"], "4.0.1.4");
+  EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the page made the host load its library";
   EXPECT_EQ(host.stop(), 0);
   // The program registered both servers for this profile at its start.
   int registered = 0;
@@ -378,14 +411,14 @@ TEST_F(Browser, TheWindowIsFixedInSizeHasTheIconAndIsNeverPinged) {
 
 namespace {
 
-TEST_F(Browser, WithWebKitsSandboxOnEveryFrameStillGetsTheBridge) {
+TEST_F(Browser, WebProcessesRunSandboxedAndThePortalsFramesStillGetTheBridge) {
   VTEST_REQUIRE(system("command -v bwrap >/dev/null 2>&1") == 0, "bubblewrap");
   portal_.page("/home", page(R"(<iframe src="/frame"></iframe><script>
     report('main', { version: attempt(function () { return external.getVersion(); }) });</script>)"));
   portal_.page("/frame", page(R"(<script>
     report('frame', { version: attempt(function () { return external.GetVersion(); }) });</script>)"));
   e2e::Host host(display_, portal_.url("/home"), e2e::makeRuntimeDir(), "sandbox");
-  ASSERT_TRUE(host.start({"VELMORA_WEBKIT_SANDBOX=1"}));
+  ASSERT_TRUE(host.start());
   const json main = portal_.waitReport("main");
   const json frame = portal_.waitReport("frame");
   EXPECT_EQ(main["version"]["value"], "1.8.0.0") << main;

@@ -138,10 +138,12 @@ TEST_F(ModalCall, AModalDialogInAHandlerDoesNotDeadlockAndOthersAreServed) {
   velmora::host::GtkDialogService dialogs;
   ModalDispatch dispatch(dialogs);
   BridgeServer server(&dispatch, nullptr);
+  // "a" is the portal; "b" a trusted host, served over https only.
+  server.setOriginPolicy(OriginPolicy("https://a/", {"b"}));
   ASSERT_TRUE(server.start());
 
   std::atomic<int> modalAnswer{-1}, quickAnswer{-1};
-  std::atomic<bool> badRefused{false};
+  std::atomic<bool> badRefused{false}, foreignRefused{false};
   std::thread webA([&] {
     int fd = connectTo(server.socketPath());
     Message m;
@@ -157,6 +159,12 @@ TEST_F(ModalCall, AModalDialogInAHandlerDoesNotDeadlockAndOthersAreServed) {
     if (fd >= 0 && ask(fd, encodeHello(server.secret()), m) && m.kind == Kind::Ok &&
         ask(fd, encodeCall(2, "https://b/", {}), m) && m.kind == Kind::Result)
       quickAnswer = m.value.integer;
+    // Documents of other origins are refused without running anything.
+    bool refused = fd >= 0;
+    for (const char* foreign : {"http://b/", "https://a:8443/", "https://evil.example/", "about:blank"})
+      refused = refused && ask(fd, encodeCall(2, foreign, {}), m) && m.kind == Kind::Fault &&
+                m.code == int32_t(0x800A0046);
+    foreignRefused = refused;
     close(fd);
     // A peer without the secret is refused: the connection closes.
     fd = connectTo(server.socketPath());
@@ -170,7 +178,38 @@ TEST_F(ModalCall, AModalDialogInAHandlerDoesNotDeadlockAndOthersAreServed) {
   EXPECT_EQ(quickAnswer, 7);
   EXPECT_TRUE(dispatch.servedDuringModal);
   EXPECT_TRUE(badRefused);
+  EXPECT_TRUE(foreignRefused);
   EXPECT_EQ(server.calls(), 2u);
+}
+
+// A peer that connects and says nothing is closed after the hello time;
+// one that says hello in time stays.
+TEST_F(ModalCall, ConnectionsWithoutAHelloAreClosed) {
+  velmora::host::GtkDialogService dialogs;
+  ModalDispatch dispatch(dialogs);
+  BridgeServer server(&dispatch, nullptr);
+  server.setHelloTimeout(300);
+  ASSERT_TRUE(server.start());
+  const int silent = connectTo(server.socketPath());
+  const int greeted = connectTo(server.socketPath());
+  ASSERT_GE(silent, 0);
+  ASSERT_GE(greeted, 0);
+  loopUntil([&] { return server.connections() == 2; }, 2000);
+  Message m;
+  std::atomic<bool> helloDone{false}, helloOk{false};
+  std::thread hello([&] {
+    helloOk = ask(greeted, encodeHello(server.secret()), m) && m.kind == Kind::Ok;
+    helloDone = true;
+  });
+  loopUntil([&] { return helloDone.load(); }, 2000);
+  hello.join();
+  EXPECT_TRUE(helloOk);
+  loopUntil([&] { return server.connections() == 1; }, 5000);
+  EXPECT_EQ(server.connections(), 1u);
+  char byte = 0;
+  EXPECT_EQ(recv(silent, &byte, 1, MSG_DONTWAIT), 0) << "the silent peer's connection is still open";
+  close(silent);
+  close(greeted);
 }
 
 TEST_F(ModalCall, AWorkerThreadsDialogRunsOnTheWindowThread) {
