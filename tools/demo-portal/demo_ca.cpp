@@ -224,11 +224,7 @@ bool hasCommonName(X509_NAME* name) {
   return value && ASN1_STRING_length(value) > 0;
 }
 
-std::string oneLine(X509_NAME* name) {
-  BioPtr b(BIO_new(BIO_s_mem()));
-  if (!b || X509_NAME_print_ex(b.get(), name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB) < 0) return {};
-  return bioText(b.get());
-}
+std::string oneLine(X509_NAME* name) { return nameText(name); }
 
 std::string derCert(X509* cert) {
   unsigned char* der = nullptr;
@@ -361,6 +357,12 @@ std::string base64Encode(const std::string& bytes) {
     out += '=';
   }
   return out;
+}
+
+std::string nameText(X509_NAME* name) {
+  BioPtr b(BIO_new(BIO_s_mem()));
+  if (!b || X509_NAME_print_ex(b.get(), name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB) < 0) return {};
+  return bioText(b.get());
 }
 
 std::optional<std::string> base64Decode(const std::string& text) {

@@ -68,6 +68,9 @@ class DemoCa {
 // The default folder: ${XDG_DATA_HOME:-~/.local/share}/velmora/demo-portal/ca.
 std::string defaultCaFolder();
 
+// A name on one line, as the portal shows it (UTF-8).
+std::string nameText(X509_NAME* name);
+
 // Base64 of bytes (one line) and back; the decoder skips whitespace and
 // refuses anything else outside the alphabet or misplaced padding.
 std::string base64Encode(const std::string& bytes);

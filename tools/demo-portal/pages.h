@@ -38,6 +38,7 @@ and the script bridge library. Bridge: <span id="bridge" class="bad">not reachab
 <div>result: <code id="hash"></code> status: <span id="hashstatus"></span></div>
 </fieldset>
 <p><a id="enrol-link" href="/enrol">Enrol for a certificate</a> (an RSA or EC key and request made on this PC, a certificate from the demo CA)</p>
+<p><a id="sign-link" href="/sign">Sign a text</a> (with the certificate you enrolled, from your store or a PFX file; the portal checks the signature)</p>
 <iframe id="frame" src="/frame" width="560" height="56" style="border:1px solid #cbd5e0;background:#fff"></iframe>
 <script>
 function row(name, version, code, msg) {
@@ -279,6 +280,156 @@ function enrol() {
     if (k === 'key' && (v === 'rsa' || v === 'p256' || v === 'p384')) document.getElementById('key-' + v).checked = true;
   });
   keyChanged();
+})();
+</script>
+</body>
+</html>
+)HTML";
+
+inline constexpr const char kSignPage[] = R"HTML(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<title>Velmora demo portal: signing</title>
+<script src="/velmora-bridge.js"></script>
+<style>
+  body { font-family: sans-serif; margin: 12px 18px; background: #f4f6fa; color: #1b2330; font-size: 14px; }
+  h1 { font-size: 20px; margin: 0 0 4px 0; color: #17509a; }
+  p.lead { margin: 0 0 10px 0; color: #4a5568; }
+  fieldset { background: #fff; border: 1px solid #cbd5e0; margin-bottom: 8px; }
+  fieldset p { margin: 4px 0; }
+  label { margin-right: 12px; }
+  table { border-collapse: collapse; background: #fff; margin-top: 6px; }
+  th, td { border: 1px solid #cbd5e0; padding: 3px 8px; text-align: left; vertical-align: top; }
+  th { background: #e2e8f0; }
+  .ok { color: #176f2c; font-weight: bold; }
+  .bad { color: #a61b1b; font-weight: bold; }
+</style>
+</head>
+<body>
+<h1>Signing</h1>
+<p class="lead">Velmora signs a text with the certificate you enrolled; the portal checks the signature with OpenSSL
+and shows who signed what. <a href="/">Home</a> <a href="/enrol">Enrol</a></p>
+<form id="signform" onsubmit="return sign();">
+<fieldset>
+<legend>What to sign</legend>
+<p><textarea id="text" rows="2" cols="70">I approve this request. 我同意此申請。</textarea></p>
+<p>Signer:
+<label><input type="radio" name="signer" id="by-filter" value="filter" checked> the certificate of</label>
+<input id="cn" size="24" maxlength="64"> (its common name)<br>
+<span style="margin-left:48px"></span><label><input type="radio" name="signer" id="from-store" value="store">
+one I choose from my certificates</label>
+<label><input type="radio" name="signer" id="from-pfx" value="pfx"> a PFX file I choose</label></p>
+<p>Format:
+<label><input type="radio" name="format" id="format-pkcs7" value="pkcs7" checked> PKCS#7 with the chain and the
+signing time</label>
+<label><input type="radio" name="format" id="format-pkcs1" value="pkcs1"> PKCS#1</label></p>
+<button id="go" type="submit">Sign</button>
+</fieldset>
+</form>
+<div>Status: <span id="status">ready</span></div>
+<table id="details" style="display:none"></table>
+<script>
+// Element ids a test may drive:
+//   text                              the text to sign (its UTF-16LE bytes are signed)
+//   by-filter + cn                    capi_SelectSigner("S_CN=<cn>", 0x102, 0x80): the store, best candidate, no list
+//   from-store                        capi_SelectSigner("", 0x101, 0x80): the store, always the list dialog
+//   from-pfx                          capi_SelectSigner("", 0x200, 0x80): the PFX file dialog
+//   format-pkcs7                      capi_SignPkcs7(text, 0x2200): the whole chain and a signing time
+//   format-pkcs1                      capi_SignPkcs1(text, 0): upper-case hex, SHA-256
+//   go                                the button, disabled while it works
+//   status                            "ok" when the portal verified the signature, "bad" on any failure
+//   details                           signer, serial, issuer, chain, content, digest, signing time
+// The address may fill the form in: /sign?cn=NAME&signer=filter|store|pfx&format=pkcs7|pkcs1&text=...
+var KEY_USAGE_DIGITAL_SIGNATURE = 0x80;
+function show(cls, text) {
+  var s = document.getElementById('status');
+  s.className = cls;
+  s.textContent = text;
+}
+function details(rows) {
+  var t = document.getElementById('details');
+  t.innerHTML = '';
+  rows.forEach(function (r) {
+    var tr = document.createElement('tr'), th = document.createElement('th'), td = document.createElement('td');
+    th.textContent = r[0]; td.textContent = r[1];
+    tr.appendChild(th); tr.appendChild(td); t.appendChild(tr);
+  });
+  t.style.display = rows.length ? '' : 'none';
+}
+function finish(cls, text, rows) {
+  show(cls, text);
+  details(rows || []);
+  document.getElementById('go').disabled = false;
+}
+function checked(name) {
+  var r = document.getElementsByName(name);
+  for (var i = 0; i < r.length; ++i) if (r[i].checked) return r[i].value;
+  return '';
+}
+function failed(capi, call) {
+  var code = '', msg = '';
+  try { code = capi.GetErrorCode(); msg = capi.GetErrorMsg(); } catch (e) { msg = String(e); }
+  return call + ' failed: ' + code + ' ' + msg;
+}
+function sign() {
+  var text = document.getElementById('text').value, signer = checked('signer'), format = checked('format');
+  var cn = document.getElementById('cn').value.replace(/^\s+|\s+$/g, '');
+  if (!text) { finish('bad', 'Enter a text to sign.'); return false; }
+  if (signer === 'filter' && !cn) { finish('bad', 'Enter the common name of your certificate.'); return false; }
+  var capi;
+  try { capi = new CAPI(); external.capi_GetErrorCode(); }
+  catch (e) { finish('bad', 'The Velmora bridge is not reachable: ' + e); return false; }
+  var filter = signer === 'filter' ? 'S_CN=' + cn : '';
+  var flags = signer === 'filter' ? 0x102 : signer === 'store' ? 0x101 : 0x200;
+  document.getElementById('go').disabled = true;
+  show('', 'Choosing the signer...');
+  details([]);
+  // Let the status paint first: the bridge calls block the page.
+  setTimeout(function () {
+    var rc;
+    try { rc = Number(capi.SelectSigner(filter, flags, KEY_USAGE_DIGITAL_SIGNATURE)); }
+    catch (e) { finish('bad', 'capi_SelectSigner could not be called: ' + e); return; }
+    if (rc !== 0) { finish('bad', failed(capi, 'capi_SelectSigner')); return; }
+    var certificate = capi.GetCertB64();
+    var signature;
+    try { signature = format === 'pkcs7' ? capi.SignPkcs7(text, 0x2200) : capi.SignPkcs1(text, 0); }
+    catch (e) { finish('bad', 'signing could not be called: ' + e); return; }
+    if (!signature) { finish('bad', failed(capi, format === 'pkcs7' ? 'capi_SignPkcs7' : 'capi_SignPkcs1')); return; }
+    show('', 'Sending the signature to the portal...');
+    var x = new XMLHttpRequest();
+    x.open('POST', '/api/verify', true);
+    x.setRequestHeader('Content-Type', 'application/json');
+    x.onload = function () {
+      var a;
+      try { a = JSON.parse(x.responseText); } catch (e) { a = { error: x.responseText }; }
+      if (x.status !== 200) { finish('bad', 'The portal refused the signature (HTTP ' + x.status + '): ' + a.error); return; }
+      var rows = [['signer', a.signer], ['serial', a.serial], ['issuer', a.issuer], ['chain', a.chain.join('  >  ')],
+                  ['content', a.content], ['format', format === 'pkcs7' ? 'PKCS#7, ' + a.certificates +
+                   ' certificate(s) in the message' : 'PKCS#1'], ['digest', a.digest]];
+      if (format === 'pkcs7') rows.push(['signing time', a.signingTime]);
+      rows.push(['signature', String(signature).slice(0, 64) + '...']);
+      finish('ok', 'The portal verified the signature.', rows);
+    };
+    x.onerror = function () { finish('bad', 'The portal could not be reached.'); };
+    x.send(JSON.stringify({ format: format, signature: String(signature), content: text, certificate: certificate,
+                            form: 'hex', bytes: 'utf-16le', digest: 'sha256' }));
+  }, 30);
+  return false;
+}
+(function () {
+  var q = location.search.replace(/^\?/, '').split('&');
+  q.forEach(function (kv) {
+    var i = kv.indexOf('='), k, v;
+    if (i < 0) return;
+    try { k = decodeURIComponent(kv.slice(0, i)); v = decodeURIComponent(kv.slice(i + 1).replace(/\+/g, ' ')); }
+    catch (e) { return; }
+    if (k === 'cn') document.getElementById('cn').value = v;
+    if (k === 'text') document.getElementById('text').value = v;
+    if (k === 'signer' && (v === 'filter' || v === 'store' || v === 'pfx'))
+      document.getElementById(v === 'filter' ? 'by-filter' : 'from-' + v).checked = true;
+    if (k === 'format' && (v === 'pkcs7' || v === 'pkcs1')) document.getElementById('format-' + v).checked = true;
+  });
 })();
 </script>
 </body>

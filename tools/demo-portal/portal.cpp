@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pages.h"
+#include "verify.h"
 
 namespace velmora::demo {
 
@@ -45,6 +46,64 @@ http::Response enrol(const PortalConfig& config, const http::Request& req) {
                           {"usage", usageName->get<std::string>()}});
 }
 
+std::optional<std::string> textField(const nlohmann::json& body, const char* name) {
+  auto it = body.find(name);
+  if (it == body.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+// POST /api/verify: the portal checks what the page signed.
+http::Response verify(const PortalConfig& config, const http::Request& req) {
+  if (req.method != "POST") {
+    auto res = refuse(405, "use POST");
+    res.headers["Allow"] = "POST";
+    return res;
+  }
+  if (!config.ca) return refuse(503, "the demo CA is not available");
+  if (req.body.size() > kMaxEnrolBody) return refuse(413, "the request body is too large");
+  auto body = nlohmann::json::parse(req.body, nullptr, false);
+  if (body.is_discarded() || !body.is_object()) return refuse(400, "the body is not a JSON object");
+  const auto format = textField(body, "format");
+  const auto signature = textField(body, "signature");
+  if (!format || (*format != "pkcs7" && *format != "pkcs1"))
+    return refuse(400, "\"format\" must be \"pkcs7\" or \"pkcs1\"");
+  if (!signature || signature->empty()) return refuse(400, "\"signature\" is missing");
+  const std::string bytesName = textField(body, "bytes").value_or("utf-16le");
+  if (bytesName != "utf-16le" && bytesName != "ansi") return refuse(400, "\"bytes\" must be \"utf-16le\" or \"ansi\"");
+  const TextBytes bytes = bytesName == "ansi" ? TextBytes::Ansi : TextBytes::Utf16le;
+  std::variant<SignedText, Refusal> result;
+  if (*format == "pkcs7") {
+    result = verifyPkcs7(*config.ca, *signature, textField(body, "content"), bytes);
+  } else {
+    Pkcs1Input in;
+    in.signature = *signature;
+    in.base64 = textField(body, "form").value_or("hex") == "base64";
+    in.providerOrder = body.value("providerOrder", false);
+    const auto certificate = textField(body, "certificate");
+    const auto content = textField(body, "content");
+    if (!certificate || !content) return refuse(400, "a PKCS#1 signature needs \"certificate\" and \"content\"");
+    in.certificate = *certificate;
+    in.content = *content;
+    in.bytes = bytes;
+    in.digest = textField(body, "digest").value_or("sha256");
+    result = verifyPkcs1(*config.ca, in);
+  }
+  if (auto* no = std::get_if<Refusal>(&result)) return refuse(400, no->message);
+  const auto& v = std::get<SignedText>(result);
+  if (config.log) config.log("verified a " + *format + " signature by " + v.signer);
+  return jsonAnswer(200, {{"valid", true},
+                          {"signer", v.signer},
+                          {"serial", v.serial},
+                          {"issuer", v.issuer},
+                          {"chain", v.chain},
+                          {"content", v.content},
+                          {"digest", v.digest},
+                          {"detached", v.detached},
+                          {"certificates", v.certificates},
+                          {"signingTimes", v.signingTimes},
+                          {"signingTime", v.signingTime}});
+}
+
 }  // namespace
 
 http::Response handleRequest(const PortalConfig& config, const http::Request& req) {
@@ -57,6 +116,10 @@ http::Response handleRequest(const PortalConfig& config, const http::Request& re
     res.body = kEnrolPage;
   } else if (req.path == "/api/enrol") {
     return enrol(config, req);
+  } else if (req.path == "/sign") {
+    res.body = kSignPage;
+  } else if (req.path == "/api/verify") {
+    return verify(config, req);
   } else if (req.path == "/velmora-bridge.js") {
     res.contentType = "text/javascript";
     res.body = config.script;
