@@ -1,5 +1,6 @@
 #include "certs/encoding.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,9 +17,11 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 ByteBuffer::~ByteBuffer() { Clear(); }
 
-ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept : data_(other.data_), length_(other.length_) {
+ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
+    : data_(other.data_), length_(other.length_), capacity_(other.capacity_) {
   other.data_ = nullptr;
   other.length_ = 0;
+  other.capacity_ = 0;
 }
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
@@ -26,8 +29,10 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     Clear();
     data_ = other.data_;
     length_ = other.length_;
+    capacity_ = other.capacity_;
     other.data_ = nullptr;
     other.length_ = 0;
+    other.capacity_ = 0;
   }
   return *this;
 }
@@ -35,11 +40,12 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
 void ByteBuffer::Clear() {
   if (data_) {
     // Buffers carry keys and passwords at times: leave nothing behind.
-    explicit_bzero(data_, size_t(length_) + 2);
+    explicit_bzero(data_, size_t(capacity_) + 2);
     free(data_);
   }
   data_ = nullptr;
   length_ = 0;
+  capacity_ = 0;
 }
 
 bool ByteBuffer::Allocate(int32_t n) {
@@ -47,19 +53,30 @@ bool ByteBuffer::Allocate(int32_t n) {
   if (n < 1 || n > std::numeric_limits<int32_t>::max() - 2) return false;
   data_ = static_cast<BYTE*>(calloc(size_t(n) + 2, 1));
   if (!data_) return false;
-  length_ = n;
+  length_ = capacity_ = n;
   return true;
 }
 
 bool ByteBuffer::Append(const void* bytes, int32_t n) {
   if (!bytes || n < 1 || n > std::numeric_limits<int32_t>::max() - 2 - length_) return false;
-  BYTE* grown = static_cast<BYTE*>(calloc(size_t(length_) + size_t(n) + 2, 1));
-  if (!grown) return false;
-  if (length_) memcpy(grown, data_, size_t(length_));
-  memcpy(grown + length_, bytes, size_t(n));
-  int32_t total = length_ + n;
-  Clear();
-  data_ = grown;
+  const int32_t total = length_ + n;
+  if (total > capacity_) {
+    // Double the reserve (within the limit): n appends cost O(n) copies.
+    constexpr int32_t kMax = std::numeric_limits<int32_t>::max() - 2;
+    int32_t capacity = capacity_ > kMax / 2 ? kMax : std::max(capacity_ * 2, int32_t(64));
+    if (capacity < total) capacity = total;
+    BYTE* grown = static_cast<BYTE*>(calloc(size_t(capacity) + 2, 1));
+    if (!grown) return false;
+    if (length_) memcpy(grown, data_, size_t(length_));
+    const int32_t kept = length_;
+    Clear();
+    data_ = grown;
+    length_ = kept;
+    capacity_ = capacity;
+  }
+  // The bytes past the payload are zero already (calloc, and nothing is
+  // ever shortened in place), so the text stays terminated.
+  memcpy(data_ + length_, bytes, size_t(n));
   length_ = total;
   return true;
 }

@@ -9,8 +9,10 @@
 
 namespace strabel {
 
-// An owned, growable byte array. Every allocation of n bytes reserves n + 2
-// zeroed bytes, so the payload always reads as a zero-terminated string.
+// An owned, growable byte array. Every allocation of n bytes reserves at
+// least n + 2 zeroed bytes, so the payload always reads as a
+// zero-terminated string. Appending grows the reserve geometrically, so
+// building a buffer piece by piece costs time in proportion to its size.
 // `data` is null exactly when `length` is 0. Moved, never copied.
 class VELMORA_EXPORT ByteBuffer {
  public:
@@ -38,6 +40,7 @@ class VELMORA_EXPORT ByteBuffer {
  private:
   BYTE* data_ = nullptr;
   int32_t length_ = 0;
+  int32_t capacity_ = 0;  // payload bytes the allocation holds (plus 2 zero bytes)
 };
 
 // Standard Base64 (RFC 4648) with padding on one line, appended to `out`.

@@ -3,6 +3,7 @@
 
 #include "services/symmetric.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -89,17 +90,18 @@ bool CSymCipher::SetUp() {
 
 bool CSymCipher::Encrypt(const BYTE* data, DWORD length) {
   if (!SetUp()) return false;
-  DWORD done = 0;
-  BYTE block[2 * kBlock];
-  while (length - done >= kBlock) {
-    memcpy(block, data + done, kBlock);
-    DWORD n = kBlock;
-    if (!CryptEncrypt(m_hKey, 0, FALSE, 0, block, &n, sizeof block) || !m_output.Append(block, int32_t(n)))
-      return Failed();
-    done += kBlock;
+  // Every whole block in one non-final call, in place in the output (the
+  // chain carries over), then the 0 to 7 bytes left with the padding.
+  const DWORD whole = length / kBlock * kBlock;
+  if (whole) {
+    const int32_t before = m_output.length();
+    if (whole > DWORD(INT32_MAX) || !m_output.Append(data, int32_t(whole))) return Failed();
+    DWORD n = whole;
+    if (!CryptEncrypt(m_hKey, 0, FALSE, 0, m_output.data() + before, &n, whole)) return Failed();
   }
-  DWORD n = length - done;
-  if (n) memcpy(block, data + done, n);
+  BYTE block[2 * kBlock];
+  DWORD n = length - whole;
+  if (n) memcpy(block, data + whole, n);
   if (!CryptEncrypt(m_hKey, 0, TRUE, 0, block, &n, sizeof block) || !m_output.Append(block, int32_t(n))) {
     OPENSSL_cleanse(block, sizeof block);
     return Failed();
@@ -111,16 +113,22 @@ bool CSymCipher::Encrypt(const BYTE* data, DWORD length) {
 
 bool CSymCipher::Decrypt(const BYTE* data, DWORD length) {
   if (!SetUp()) return false;
-  DWORD done = 0;
-  BYTE block[kBlock];
-  while (length - done > kBlock) {
-    memcpy(block, data + done, kBlock);
-    DWORD n = kBlock;
-    if (!CryptDecrypt(m_hKey, 0, FALSE, 0, block, &n) || !m_output.Append(block, int32_t(n))) return Failed();
-    done += kBlock;
+  // The last 1 to 8 bytes go in the final call, which checks and removes
+  // the padding; everything before them in one non-final call.
+  const DWORD last = length % kBlock ? length % kBlock : std::min<DWORD>(length, kBlock);
+  const DWORD whole = length - last;
+  if (whole) {
+    const int32_t before = m_output.length();
+    if (whole > DWORD(INT32_MAX) || !m_output.Append(data, int32_t(whole))) return Failed();
+    DWORD n = whole;
+    if (!CryptDecrypt(m_hKey, 0, FALSE, 0, m_output.data() + before, &n)) {
+      m_output.Clear();
+      return Failed();
+    }
   }
-  DWORD n = length - done;
-  if (n) memcpy(block, data + done, n);
+  BYTE block[kBlock];
+  DWORD n = last;
+  if (n) memcpy(block, data + whole, n);
   const bool ok = CryptDecrypt(m_hKey, 0, TRUE, 0, block, &n);
   // Everything may have been padding: an empty plaintext is a success.
   if (!ok || (n && !m_output.Append(block, int32_t(n)))) {
