@@ -324,7 +324,7 @@ one I choose from my certificates</label>
 <label><input type="radio" name="format" id="format-pkcs7" value="pkcs7" checked> PKCS#7 with the chain and the
 signing time</label>
 <label><input type="radio" name="format" id="format-pkcs1" value="pkcs1"> PKCS#1</label></p>
-<button id="go" type="submit">Sign</button>
+<button id="go" type="submit" autofocus>Sign</button>
 </fieldset>
 </form>
 <div>Status: <span id="status">ready</span></div>
@@ -337,7 +337,7 @@ signing time</label>
 //   from-pfx                          capi_SelectSigner("", 0x200, 0x80): the PFX file dialog
 //   format-pkcs7                      capi_SignPkcs7(text, 0x2200): the whole chain and a signing time
 //   format-pkcs1                      capi_SignPkcs1(text, 0): upper-case hex, SHA-256
-//   go                                the button, disabled while it works
+//   go                                the button (focused on load, so Enter signs), disabled while it works
 //   status                            "ok" when the portal verified the signature, "bad" on any failure
 //   details                           signer, serial, issuer, chain, content, digest, signing time
 // The address may fill the form in: /sign?cn=NAME&signer=filter|store|pfx&format=pkcs7|pkcs1&text=...
