@@ -254,6 +254,11 @@ LSTATUS statusFor(int rc, Mode mode) {
   }
 }
 
+uint64_t& localCommits() {
+  static uint64_t count = 0;  // guarded by hiveMutex()
+  return count;
+}
+
 void backoff(int attempt) {
   // 2..50 ms, spread by process and attempt so competing writers interleave.
   const int base = attempt < 24 ? 2 + attempt * 2 : 50;

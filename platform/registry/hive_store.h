@@ -111,6 +111,11 @@ inline constexpr std::chrono::seconds kBusyRetryLimit{120};
 // Sleeps a little before retrying a busy transaction (attempt = 0, 1, ...).
 void backoff(int attempt);
 
+// Write transactions this process has committed. With SQLite's
+// data_version (which counts the other connections' commits) it tells
+// whether the hive may have changed since a reader last looked.
+uint64_t& localCommits();
+
 // Runs `body(Connection&) -> LSTATUS` in one transaction: BEGIN IMMEDIATE
 // for Write, BEGIN for Read. A Write whose body does not return
 // ERROR_SUCCESS is rolled back. When the database stays busy beyond SQLite's
@@ -130,6 +135,7 @@ LSTATUS transact(Mode mode, Body&& body) {
         return st;
       }
       c->exec("COMMIT");
+      if (mode == Mode::Write) ++localCommits();
       return st;
     } catch (const SqlError& e) {
       if (c) c->rollbackQuietly();

@@ -488,6 +488,30 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDW
   });
 }
 
+// Where the last enumeration of a key stopped, so that walking a key with
+// indexes 0, 1, 2, ... costs one index look-up a step instead of skipping
+// over every earlier entry. Valid only while the hive has not changed:
+// nothing committed here since (localCommits) nor by another process
+// (SQLite's data_version). Guarded by hiveMutex().
+struct Cursor {
+  int64_t key = -1;
+  DWORD index = 0;
+  std::string fold;    // subkeys: the last one's folded name
+  int64_t rowid = 0;   // values: the last one's row
+  int64_t version = -1;
+  uint64_t commits = 0;
+};
+
+int64_t dataVersion(Connection& c) {
+  Stmt s(c, "PRAGMA data_version");
+  return s.step() ? s.int64(0) : -1;
+}
+
+bool continues(const Cursor& k, int64_t key, DWORD index, int64_t version) {
+  return k.key == key && index > 0 && index == k.index + 1 && k.version == version && version >= 0 &&
+         k.commits == localCommits();
+}
+
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
                       LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   return call([&]() -> LSTATUS {
@@ -500,11 +524,24 @@ LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
     LSTATUS st = transact(Mode::Read, [&](Connection& c) -> LSTATUS {
       int64_t id;
       if (LSTATUS r = resolve(c, ref, Mode::Read, id)) return r;
-      Stmt s(c, "SELECT name, written FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
-      s.bind(1, id).bind(2, int64_t(dwIndex));
-      if (!s.step()) return ERROR_NO_MORE_ITEMS;
-      name = s.text(0);
-      written = s.int64(1);
+      static Cursor cursor;
+      const int64_t version = dataVersion(c);
+      auto take = [&](Stmt& s) {
+        if (!s.step()) return false;
+        name = s.text(0);
+        written = s.int64(1);
+        cursor = Cursor{id, dwIndex, s.text(2), 0, version, localCommits()};
+        return true;
+      };
+      if (continues(cursor, id, dwIndex, version)) {
+        Stmt s(c, "SELECT name, written, fold FROM keys WHERE parent = ?1 AND fold > ?2 ORDER BY fold LIMIT 1");
+        s.bind(1, id).bindText(2, cursor.fold);
+        if (!take(s)) return ERROR_NO_MORE_ITEMS;
+      } else {
+        Stmt s(c, "SELECT name, written, fold FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
+        s.bind(1, id).bind(2, int64_t(dwIndex));
+        if (!take(s)) return ERROR_NO_MORE_ITEMS;
+      }
       return ERROR_SUCCESS;
     });
     if (st != ERROR_SUCCESS) return st;
@@ -539,12 +576,25 @@ LSTATUS RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcch
     LSTATUS st = transact(Mode::Read, [&](Connection& c) -> LSTATUS {
       int64_t id;
       if (LSTATUS r = resolve(c, ref, Mode::Read, id)) return r;
-      Stmt s(c, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
-      s.bind(1, id).bind(2, int64_t(dwIndex));
-      if (!s.step()) return ERROR_NO_MORE_ITEMS;
-      name = s.text(0);
-      type = DWORD(s.int64(1));
-      data = s.blob(2);
+      static Cursor cursor;
+      const int64_t version = dataVersion(c);
+      auto take = [&](Stmt& s) {
+        if (!s.step()) return false;
+        name = s.text(0);
+        type = DWORD(s.int64(1));
+        data = s.blob(2);
+        cursor = Cursor{id, dwIndex, {}, s.int64(3), version, localCommits()};
+        return true;
+      };
+      if (continues(cursor, id, dwIndex, version)) {
+        Stmt s(c, "SELECT name, type, data, rowid FROM vals WHERE key = ?1 AND rowid > ?2 ORDER BY rowid LIMIT 1");
+        s.bind(1, id).bind(2, cursor.rowid);
+        if (!take(s)) return ERROR_NO_MORE_ITEMS;
+      } else {
+        Stmt s(c, "SELECT name, type, data, rowid FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2");
+        s.bind(1, id).bind(2, int64_t(dwIndex));
+        if (!take(s)) return ERROR_NO_MORE_ITEMS;
+      }
       return ERROR_SUCCESS;
     });
     if (st != ERROR_SUCCESS) return st;

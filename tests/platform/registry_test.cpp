@@ -460,6 +460,52 @@ TEST_F(Registry, EnumKeysSortedWithSizesAndTimes) {
   EXPECT_GT(ticks(ft), created);
 }
 
+// A walk by index answers by index even when the key changes under it,
+// here or in another process (the walk keeps a cursor between steps).
+TEST_F(Registry, EnumerationByIndexSeesChangesMadeDuringTheWalk) {
+  for (const char* n : {"a", "b", "c", "d", "e"}) RegCloseKey(create(key_, n));
+  auto at = [&](DWORD i) {
+    char name[16];
+    DWORD cch = sizeof name;
+    return RegEnumKeyExA(key_, i, name, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS
+               ? std::string(name, cch)
+               : std::string("<none>");
+  };
+  EXPECT_EQ(at(0), "a");
+  EXPECT_EQ(at(1), "b");
+  ASSERT_EQ(RegDeleteKeyA(key_, "a"), ERROR_SUCCESS);
+  EXPECT_EQ(at(2), "d");  // b, c, d: the third is d now
+  EXPECT_EQ(at(3), "e");
+  HKEY self = key_;
+  EXPECT_EQ(inChild([self] { return RegDeleteKeyA(self, "b") == ERROR_SUCCESS ? 0 : 1; }), 0);
+  EXPECT_EQ(at(2), "e");  // c, d, e
+  EXPECT_EQ(at(3), "<none>");
+
+  for (const char* v : {"v1", "v2", "v3", "v4"}) ASSERT_EQ(setDword(key_, v, 1), ERROR_SUCCESS);
+  auto valueAt = [&](DWORD i) {
+    char name[16];
+    DWORD cch = sizeof name;
+    return RegEnumValueA(key_, i, name, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS
+               ? std::string(name, cch)
+               : std::string("<none>");
+  };
+  EXPECT_EQ(valueAt(0), "v1");
+  EXPECT_EQ(valueAt(1), "v2");
+  ASSERT_EQ(RegDeleteValueA(key_, "v1"), ERROR_SUCCESS);
+  EXPECT_EQ(valueAt(2), "v4");
+  // Walked without changes, a large key gives every name once, in order.
+  HKEY big = create(key_, "big");
+  std::vector<std::string> expected;
+  for (int i = 0; i < 500; ++i) {
+    char n[8];
+    snprintf(n, sizeof n, "k%03d", i);
+    RegCloseKey(create(big, n));
+    expected.push_back(n);
+  }
+  EXPECT_EQ(subkeyNames(big), expected);
+  RegCloseKey(big);
+}
+
 // ---- values
 
 TEST_F(Registry, DefaultValueIsTheEmptyName) {
