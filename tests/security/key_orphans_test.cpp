@@ -95,15 +95,26 @@ struct Leftovers {
   size_t keys = 0;
 };
 
-// Every file of both key folders: a key file of a recorded name, or a lock.
-Leftovers inspect() {
+// The files of both key folders now.
+std::set<std::string> filesNow() {
+  std::set<std::string> files;
+  for (const char* sub : {"/RSA", "/Keys"}) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dataDir() + sub, ec)) files.insert(e.path().string());
+  }
+  return files;
+}
+
+// Every file of both key folders but `earlier` (the binary's tests share a
+// profile): a key file of a recorded name, or a lock.
+Leftovers inspect(const std::set<std::string>& earlier) {
   Leftovers out;
   const auto names = recordedNames();
   for (const char* sub : {"/RSA", "/Keys"}) {
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(dataDir() + sub, ec)) {
       const std::string file = e.path().filename().string();
-      if (file == ".lock") continue;
+      if (file == ".lock" || earlier.count(e.path().string())) continue;
       if (file.size() != 44 || file.substr(40) != ".key") {
         out.stray.push_back(std::string(sub) + "/" + file);
         continue;
@@ -128,6 +139,8 @@ TEST(KeyCreation, KilledAnywhereLeavesNoUnrecordedKey) {
     childMain(what);
     return;
   }
+  const auto earlier = recordedNames();
+  const auto earlierFiles = filesNow();
   // At the two injected points: after the key file and its request, before
   // the registry; after the registry, before the commit.
   struct Case {
@@ -138,7 +151,7 @@ TEST(KeyCreation, KilledAnywhereLeavesNoUnrecordedKey) {
     EXPECT_EQ(waitFor(startChild(c.kind, c.point)), 128 + SIGKILL) << c.kind << " " << c.point;
   // Each process sweeps at its first use of a folder, so what is left now
   // is the last crash's of each folder, and none under a final name.
-  Leftovers injected = inspect();
+  Leftovers injected = inspect(earlierFiles);
   EXPECT_EQ(injected.stray.size(), 2u) << listing(injected.stray);
   EXPECT_EQ(injected.keys, 0u);
 
@@ -152,18 +165,32 @@ TEST(KeyCreation, KilledAnywhereLeavesNoUnrecordedKey) {
     EXPECT_EQ(waitFor(pid), 128 + SIGKILL);
   }
 
-  Leftovers before = inspect();
+  Leftovers before = inspect(earlierFiles);
   EXPECT_TRUE(before.unrecorded.empty()) << listing(before.unrecorded);
 
   // The restart: a process that uses both key folders.
   auto r = vtest::runCommand({std::string(VELMORA_BIN_DIR) + "/velmora-store", "keys"});
   EXPECT_EQ(r.status, 0) << r.err;
 
-  Leftovers after = inspect();
+  Leftovers after = inspect(earlierFiles);
   EXPECT_TRUE(after.stray.empty()) << listing(after.stray);
   EXPECT_TRUE(after.unrecorded.empty()) << listing(after.unrecorded);
   // The loop finished some keys, and they are all still there.
   EXPECT_EQ(after.keys, before.keys);
+
+  // The binary's tests share a profile: remove what this one made.
+  for (const auto& name : recordedNames()) {
+    if (earlier.count(name)) continue;
+    RegDeleteTreeA(HKEY_CURRENT_USER, (std::string(strabel::kKeyRegistryPath) + "\\" + name).c_str());
+    for (const char* sub : {"/RSA/", "/Keys/"}) {
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(dataDir() + sub, ec)) {
+        auto j = nlohmann::json::parse(vtest::readFile(e.path().string()), nullptr, false);
+        if (j.is_object() && (j.value("container", "") == name || j.value("name", "") == name))
+          fs::remove(e.path());
+      }
+    }
+  }
 }
 
 }  // namespace
