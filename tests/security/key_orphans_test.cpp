@@ -194,3 +194,35 @@ TEST(KeyCreation, KilledAnywhereLeavesNoUnrecordedKey) {
 }
 
 }  // namespace
+
+namespace {
+
+// Enrolment and installation with the keys sealed: the request, install and
+// signing tests run again on a private session bus with a private keyring,
+// in this test's profile, and every key file they leave holds sealed keys.
+TEST(KeyCreation, EnrolmentAndInstallWithSealedKeys) {
+  bool tools = true;
+  for (const char* tool : {"dbus-run-session", "gnome-keyring-daemon"})
+    tools = tools && vtest::runCommand({"sh", "-c", std::string("command -v ") + tool}).status == 0;
+  VTEST_REQUIRE(tools, "dbus-run-session and gnome-keyring-daemon");
+  const auto earlierFiles = filesNow();
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  auto r = vtest::runCommand(
+      {"dbus-run-session", "--", "sh", "-c",
+       "printf pass | gnome-keyring-daemon --unlock --components=secrets >/dev/null || exit 2; "
+       "exec \"$SELF\" --gtest_filter='RsaRequest.*:EccRequest.*:Install.*:EccInstall.*'"},
+      {"SELF=" + self});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("[  PASSED  ] 20 tests."), std::string::npos) << r.out;
+  size_t sealed = 0;
+  for (const auto& file : filesNow()) {
+    if (earlierFiles.count(file) || !file.ends_with(".key")) continue;
+    const std::string text = vtest::readFile(file);
+    EXPECT_EQ(text.find("\"pkcs8\""), std::string::npos) << file;
+    if (text.find("\"sealed\"") != std::string::npos) ++sealed;
+    fs::remove(file);
+  }
+  EXPECT_GT(sealed, 0u);
+}
+
+}  // namespace
