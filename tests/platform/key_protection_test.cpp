@@ -352,6 +352,13 @@ void sealStep() {
   EXPECT_TRUE(cf.plain.empty());
   EXPECT_FALSE(opensslReadsKey(cf.sealed[0]));
   EXPECT_EQ(cng.openAndSign(u"sealed-ec"), ERROR_SUCCESS);
+  // Allowing export in the file does not open the key either.
+  ASSERT_EQ(cng.makeKey(u"edited-ec"), ERROR_SUCCESS);
+  auto ec = readJson(cngPath("edited-ec"));
+  ec["exportPolicy"] = NCRYPT_ALLOW_EXPORT_FLAG | NCRYPT_ALLOW_PLAINTEXT_EXPORT_FLAG;
+  vtest::writeFile(cngPath("edited-ec"), ec.dump());
+  NCRYPT_KEY_HANDLE editedKey = 0;
+  EXPECT_EQ(cng.openKey(cng.prov, &editedKey, u"edited-ec", 0, 0), SECURITY_STATUS(NTE_BAD_DATA));
   expectPrivateTree();
 }
 
@@ -403,6 +410,7 @@ class KeyProtection : public testing::Test {
       std::filesystem::remove(cngPath(name));
     }
     std::filesystem::remove(cngPath("sealed-ec"));
+    std::filesystem::remove(cngPath("edited-ec"));
   }
 };
 
