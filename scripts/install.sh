@@ -16,6 +16,7 @@ packages=(
   xvfb xauth libxtst-dev
   nodejs
   fonts-wqy-microhei bubblewrap
+  libsecret-1-dev gnome-keyring libsecret-tools dbus-daemon dbus-user-session
 )
 
 missing=()

@@ -190,16 +190,21 @@ namespace velmora::crypt {
 // to lower case (names compare without regard to case, as on Windows). The
 // file is JSON: {"format":1,"provider":...,"container":...,"keys":{"1":{...},
 // "2":{...}}} with one entry per key spec (AT_KEYEXCHANGE 1, AT_SIGNATURE 2):
-// "alg", "exportable", "userProtected" and "pkcs8" (the private key, PKCS#8
-// DER in Base64). Every write goes to a temporary file in the same folder and
-// is renamed into place, so readers in other processes see old or new, never
-// half a file.
+// "alg", "exportable", "userProtected" and the private key: "pkcs8" (PKCS#8
+// DER in Base64), or, when the Secret Service keeps a wrapping key,
+// "sealed" (the PKCS#8 sealed by crypt/protect, bound to the container, spec
+// and flags) with "bits"; a file with sealed keys is "format":2. Every write
+// goes to a temporary file in the same folder and is renamed into place, so
+// readers in other processes see old or new, never half a file. Inside a
+// NewKeyScope a new container is provisional until its maker commits it.
 
 struct StoredKey {
   ALG_ID alg = 0;
   bool exportable = false;
   bool userProtected = false;
-  std::string pkcs8;  // DER; wiped when the record goes
+  std::string pkcs8;   // DER, for a plain key; wiped when the record goes
+  std::string sealed;  // the sealed key instead
+  DWORD bits = 0;      // of a sealed key, from the file
 };
 
 struct ContainerRecord {
@@ -236,6 +241,10 @@ DWORD deleteContainer(const std::string& name);
 // Every container's record in the folder (for the store inspector).
 std::vector<std::string> listContainerFiles();
 DWORD loadContainerFile(const std::string& path, ContainerRecord& record);
+// The PKCS#8 of the record's key of `spec`, unsealed when sealed: 0, or
+// NTE_NO_KEY, NTE_BAD_KEY_STATE (its wrapping key is not at hand),
+// NTE_KEYSET_ENTRY_BAD (altered).
+DWORD storedKeyPkcs8(const ContainerRecord& record, DWORD spec, std::string& pkcs8);
 
 }  // namespace velmora::crypt
 

@@ -12,12 +12,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/private_files.h"
 #include "crypt/crypt_internal.h"
 #include "ui/dialogs.h"
 
 namespace velmora::crypt {
 
 namespace {
+
+using velmora::platform::wipeString;
 
 constexpr DWORD kMagicPublic = 0x31415352;   // "RSA1"
 constexpr DWORD kMagicPrivate = 0x32415352;  // "RSA2"
@@ -129,12 +132,11 @@ std::shared_ptr<RsaMaterial> userKey(const ProvContext& prov, DWORD spec, DWORD&
   ContainerRecord record;
   if ((error = loadContainer(prov.container, record)) != 0) return nullptr;
   const StoredKey* stored = spec == AT_SIGNATURE ? record.signature.get() : record.exchange.get();
-  if (!stored) {
-    error = DWORD(NTE_NO_KEY);
-    return nullptr;
-  }
+  std::string pkcs8;
+  if ((error = storedKeyPkcs8(record, spec, pkcs8)) != 0) return nullptr;
   auto material = std::make_shared<RsaMaterial>();
-  material->pkey = fromPkcs8(stored->pkcs8);
+  material->pkey = fromPkcs8(pkcs8);
+  wipeString(pkcs8);
   if (!material->pkey) {
     error = DWORD(NTE_KEYSET_ENTRY_BAD);
     return nullptr;

@@ -16,8 +16,11 @@
 #include <nlohmann/json.hpp>
 
 #include "base/private_files.h"
+#include "crypt/protect.h"
 
 namespace velmora::ncrypt {
+
+namespace protect = velmora::crypt::protect;
 
 namespace {
 
@@ -29,8 +32,23 @@ using velmora::platform::userDataHome;
 using velmora::platform::wipeString;
 using velmora::platform::writePrivateTemp;
 
-std::string serialise(const KeyFile& key) {
-  nlohmann::ordered_json j = {{"format", 1},
+// A sealed key is bound to its name, algorithm and policies, so neither
+// moving it to another file nor editing its export policy opens it.
+std::string sealContext(const KeyFile& key) {
+  return "Crypto/Keys\n" + key.name + "\n" + key.algorithm + "\n" + std::to_string(key.legacyKeySpec) + "\n" +
+         std::to_string(key.exportPolicy) + "\n" + std::to_string(key.uiFlags);
+}
+
+// The key is sealed when a wrapping key is at hand, else kept as PKCS #8.
+DWORD serialise(const KeyFile& key, std::string& out) {
+  std::string sealed;
+  if (!key.sealed.empty()) {
+    if (DWORD rc = protect::canUnseal(key.sealed)) return rc;
+    sealed = key.sealed;
+  } else {
+    protect::seal(key.pkcs8, sealContext(key), sealed);
+  }
+  nlohmann::ordered_json j = {{"format", sealed.empty() ? 1 : 2},
                               {"provider", "Microsoft Software Key Storage Provider"},
                               {"name", key.name},
                               {"algorithm", key.algorithm},
@@ -41,16 +59,23 @@ std::string serialise(const KeyFile& key) {
                                 {"flags", key.uiFlags},
                                 {"creationTitle", key.creationTitle},
                                 {"friendlyName", key.friendlyName},
-                                {"description", key.description}}},
-                              {"pkcs8", base64Encode(key.pkcs8)}};
+                                {"description", key.description}}}};
+  if (sealed.empty())
+    j["pkcs8"] = base64Encode(key.pkcs8);
+  else
+    j["sealed"] = base64Encode(sealed);
   // Names and titles come from callers: bytes that are not UTF-8 are
   // replaced rather than failing the whole key.
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  out = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (j.contains("pkcs8")) wipeString(j["pkcs8"].get_ref<std::string&>());
+  return 0;
 }
 
 bool parse(std::string& text, KeyFile& key) {
   auto j = nlohmann::json::parse(text, nullptr, false);
-  if (j.is_discarded() || !j.is_object() || j.value("format", 0) != 1) return false;
+  if (j.is_discarded() || !j.is_object()) return false;
+  const int format = j.value("format", 0);
+  if (format != 1 && format != 2) return false;
   try {
     key.name = j.at("name").get<std::string>();
     key.algorithm = j.at("algorithm").get<std::string>();
@@ -62,10 +87,12 @@ bool parse(std::string& text, KeyFile& key) {
     key.creationTitle = ui.value("creationTitle", std::string());
     key.friendlyName = ui.value("friendlyName", std::string());
     key.description = ui.value("description", std::string());
-    std::string encoded = j.at("pkcs8").get<std::string>();
-    const bool ok = !encoded.empty() && base64Decode(encoded, key.pkcs8);
-    wipeString(encoded);
-    auto& stored = j["pkcs8"].get_ref<std::string&>();
+    if (j.contains("sealed")) {
+      const std::string& encoded = j.at("sealed").get_ref<const std::string&>();
+      return !encoded.empty() && base64Decode(encoded, key.sealed);
+    }
+    auto& stored = j.at("pkcs8").get_ref<std::string&>();
+    const bool ok = !stored.empty() && base64Decode(stored, key.pkcs8);
     wipeString(stored);
     return ok;
   } catch (const nlohmann::json::exception&) {
@@ -77,7 +104,22 @@ bool parse(std::string& text, KeyFile& key) {
 
 KeyFile::~KeyFile() { wipeString(pkcs8); }
 
-std::string keyFolder() { return userDataHome() + "/velmora/Crypto/Keys"; }
+std::string keyFolder() {
+  std::string folder = userDataHome() + "/velmora/Crypto/Keys";
+  // The first use in a process clears what crashed writers left.
+  velmora::platform::sweepKeyFolder(folder);
+  return folder;
+}
+
+std::string keyFileInUse(const std::string& name) { return velmora::platform::keyFileInUse(keyFilePath(name)); }
+
+DWORD keyPkcs8(const KeyFile& key, std::string& pkcs8) {
+  if (key.sealed.empty()) {
+    pkcs8 = key.pkcs8;
+    return 0;
+  }
+  return protect::unseal(key.sealed, sealContext(key), pkcs8);
+}
 
 std::string keyFilePath(const std::string& name) {
   std::string folded = name;
@@ -97,7 +139,7 @@ std::string keyFilePath(const std::string& name) {
 
 bool keyFileExists(const std::string& name) {
   struct stat st{};
-  return stat(keyFilePath(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return stat(keyFileInUse(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 DWORD loadKeyFile(const std::string& path, KeyFile& key) {
@@ -110,13 +152,26 @@ DWORD loadKeyFile(const std::string& path, KeyFile& key) {
 
 DWORD saveKeyFile(const KeyFile& key, bool replace) {
   if (!makePrivateFolders(keyFolder())) return DWORD(NTE_FAIL);
-  const std::string path = keyFilePath(key.name);
-  std::string data = serialise(key), temp;
-  const bool written = writePrivateTemp(path, data, temp);
+  const std::string finalPath = keyFilePath(key.name);
+  std::string path = finalPath;
+  const bool held = velmora::platform::holdingNewKeys();
+  if (held) {
+    // Made for a maker that records it first: provisional until it commits.
+    struct stat st{};
+    if (!replace && stat(finalPath.c_str(), &st) == 0) return DWORD(NTE_EXISTS);
+    path = velmora::platform::holdNewKeyFile(finalPath, replace);
+    if (path.empty()) return DWORD(NTE_EXISTS);
+  }
+  std::string data, temp;
+  const DWORD error = serialise(key, data);
+  const bool written = !error && writePrivateTemp(path, data, temp);
   wipeString(data);
-  if (!written) return DWORD(NTE_FAIL);
+  if (!written) {
+    if (held) velmora::platform::dropHeldKeyFile(finalPath);
+    return error ? error : DWORD(NTE_FAIL);
+  }
   int rc, err;
-  if (replace) {
+  if (replace && !held) {
     rc = rename(temp.c_str(), path.c_str());
     err = errno;
   } else {
@@ -125,13 +180,16 @@ DWORD saveKeyFile(const KeyFile& key, bool replace) {
     rc = link(temp.c_str(), path.c_str());
     err = errno;
   }
-  if (rc != 0 || !replace) unlink(temp.c_str());
+  if (rc != 0 || !replace || held) unlink(temp.c_str());
+  if (rc != 0 && held) velmora::platform::dropHeldKeyFile(finalPath);
   if (rc != 0) return err == EEXIST ? DWORD(NTE_EXISTS) : DWORD(NTE_FAIL);
   return 0;
 }
 
 DWORD deleteKeyFile(const std::string& name) {
-  if (unlink(keyFilePath(name).c_str()) == 0) return 0;
+  const std::string path = keyFileInUse(name);
+  velmora::platform::dropHeldKeyFile(keyFilePath(name));
+  if (unlink(path.c_str()) == 0) return 0;
   return errno == ENOENT ? DWORD(NTE_BAD_KEYSET) : DWORD(NTE_FAIL);
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/codepage_internal.h"
+#include "base/private_files.h"
 #include "crypt/cng_keys.h"
 #include "ncrypt/key_files.h"
 #include "ui/dialogs.h"
@@ -183,11 +184,17 @@ EVP_PKEY* pkeyOf(const std::string& der) {
   return pkey;
 }
 
-std::shared_ptr<Key> keyFromFile(const KeyFile& file) {
+std::shared_ptr<Key> keyFromFile(const KeyFile& file, SECURITY_STATUS& status) {
   auto key = std::make_shared<Key>();
   key->curve = curveOfUtf8(file.algorithm);
-  key->pkey = key->curve ? pkeyOf(file.pkcs8) : nullptr;
+  std::string pkcs8;
+  status = key->curve ? SECURITY_STATUS(keyPkcs8(file, pkcs8)) : st(NTE_BAD_DATA);
+  if (status) return nullptr;
+  key->pkey = pkeyOf(pkcs8);
+  platform::wipeString(pkcs8);
+  status = st(NTE_BAD_DATA);
   if (!key->pkey) return nullptr;
+  status = ERROR_SUCCESS;
   key->name = file.name;
   key->legacyKeySpec = file.legacyKeySpec;
   key->exportPolicy = file.exportPolicy;
@@ -253,9 +260,10 @@ NCRYPTAPI SECURITY_STATUS NCryptOpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY
   if (dwFlags & NCRYPT_MACHINE_KEY_FLAG) return st(NTE_NOT_SUPPORTED);
   if (dwLegacyKeySpec > AT_SIGNATURE) return st(NTE_INVALID_PARAMETER);
   KeyFile file;
-  if (SECURITY_STATUS rc = SECURITY_STATUS(loadKeyFile(keyFilePath(utf8(pszKeyName)), file))) return rc;
-  auto key = keyFromFile(file);
-  if (!key) return st(NTE_BAD_DATA);
+  if (SECURITY_STATUS rc = SECURITY_STATUS(loadKeyFile(keyFileInUse(utf8(pszKeyName)), file))) return rc;
+  SECURITY_STATUS status = ERROR_SUCCESS;
+  auto key = keyFromFile(file, status);
+  if (!key) return status;
   *phKey = addObject(key);
   return ERROR_SUCCESS;
 }

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "base/private_files.h"
 #include "certs/cng_loader.h"
 #include "certs/key_registry.h"
 #include "frame/engines.h"
@@ -128,6 +129,10 @@ int EccRequestGenerator::CreateNamed(const std::u16string& commonName, const std
 
   CngLoader cng;
   if (!cng.Load()) return Fail(kKeyGeneration, GetLastError());
+  // The key stays provisional until its registry entry is written: a key
+  // nothing records is never left behind, not even by a crash. Declared
+  // after the loader, so it ends while the provider is still loaded.
+  velmora::platform::NewKeyScope keyScope;
   CngHandles h(cng);
   if (SECURITY_STATUS rc = cng.OpenStorageProvider(&h.provider, MS_KEY_STORAGE_PROVIDER, 0)) {
     h.provider = 0;
@@ -180,7 +185,14 @@ int EccRequestGenerator::CreateNamed(const std::u16string& commonName, const std
           cng.ExportKey(h.key, 0, BCRYPT_PUBLIC_KEY_BLOB, nullptr, entry.publicKey.data(), size, &size, 0))
     return Fail(kPublicKeyExport, DWORD(rc));
   entry.publicKey.resize(size);
+  KeyCreationPoint("key-written");
   if (!WriteKeyRegistryEntry(entry, error)) return Fail(kPublicKeyExport, error);
+  KeyCreationPoint("key-recorded");
+  // The commit point: the key file takes its final name.
+  if (!keyScope.commit()) {
+    DeleteKeyRegistryEntry(container);
+    return Fail(kKeyGeneration, DWORD(NTE_FAIL));
+  }
   m_strCsr = csr;
   return m_nErrorCode;
 }

@@ -2,7 +2,10 @@
 
 #include "certs/key_registry.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace strabel {
@@ -39,6 +42,16 @@ bool ProbeWritableRegistry(DWORD& error) {
   // The registry functions return their error rather than setting the last error.
   error = DWORD(rc);
   return rc == ERROR_SUCCESS;
+}
+
+void DeleteKeyRegistryEntry(const std::string& container) {
+  const std::string path = std::string(kKeyRegistryPath) + "\\" + container;
+  RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
+}
+
+void KeyCreationPoint(const char* point) {
+  const char* at = getenv("VELMORA_TEST_KILL_AT");
+  if (at && strcmp(at, point) == 0) raise(SIGKILL);
 }
 
 std::string KeyRegistryDateTime() {

@@ -35,6 +35,13 @@ struct KeyRegistryEntry {
 // when the sub-key cannot be created; the value writes are not checked.
 VELMORA_EXPORT bool WriteKeyRegistryEntry(const KeyRegistryEntry& entry, DWORD& error);
 
+// Removes the entry of `container` again (its key could not be committed).
+void DeleteKeyRegistryEntry(const std::string& container);
+
+// A point of key creation where tests make the process die
+// (VELMORA_TEST_KILL_AT names it), to show what a crash there leaves.
+void KeyCreationPoint(const char* point);
+
 // The local time as the registry's "DateTime" text.
 VELMORA_EXPORT std::string KeyRegistryDateTime();
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/private_files.h"
 #include "certs/encoding.h"
 #include "certs/key_registry.h"
 #include "frame/engines.h"
@@ -135,6 +136,9 @@ bool RsaRequestGenerator::BuildRequest(ULONG_PTR prov, DWORD keySpec, const std:
 bool RsaRequestGenerator::MakeKey(const std::u16string& commonName, DWORD keySpec, const std::string& dateTime,
                                   std::string& csr) {
   const std::string container = MakeContainerName();
+  // The container stays provisional until its registry entry is written:
+  // a key nothing records is never left behind, not even by a crash.
+  velmora::platform::NewKeyScope keyScope;
   HCRYPTPROV prov = 0;
   if (container.empty() || !CryptAcquireContextA(&prov, container.c_str(), m_strProviderName.c_str(),
                                                  DWORD(m_nProviderType), CRYPT_NEWKEYSET)) {
@@ -166,12 +170,23 @@ bool RsaRequestGenerator::MakeKey(const std::u16string& commonName, DWORD keySpe
     } else {
       entry.publicKey.resize(size);
       DWORD error = 0;
-      if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, entry.publicKey.data(), &size))
+      if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, entry.publicKey.data(), &size)) {
         Fail(kPublicKeyExport, GetLastError());
-      else if (!WriteKeyRegistryEntry(entry, error))
-        Fail(kPublicKeyExport, error);
-      else
-        ok = true;
+      } else {
+        KeyCreationPoint("key-written");
+        if (!WriteKeyRegistryEntry(entry, error)) {
+          Fail(kPublicKeyExport, error);
+        } else {
+          KeyCreationPoint("key-recorded");
+          // The commit point: the container takes its final name.
+          if (keyScope.commit()) {
+            ok = true;
+          } else {
+            DeleteKeyRegistryEntry(container);
+            Fail(kKeyGeneration, DWORD(NTE_FAIL));
+          }
+        }
+      }
     }
   }
   if (key) CryptDestroyKey(key);

@@ -36,6 +36,9 @@ int runIsolated(char** argv) {
   setenv("VELMORA_TEST_PROFILE", root.c_str(), 1);
   unsetenv("VELMORA_DIALOG_SCRIPT");
   unsetenv("VELMORA_DIALOG_LOG");
+  // The user's own session bus (and its keyring) is not the test's: tests
+  // that need one start their own.
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
   std::filesystem::permissions(root + "/run", std::filesystem::perms::owner_all);
 
   pid_t pid = fork();
