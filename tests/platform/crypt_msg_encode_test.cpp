@@ -31,7 +31,7 @@ struct MsgEncode : ::testing::Test {
   static std::string *rsaPfx, *ecPfx;
 
   void SetUp() override {
-    if (!pki->ok()) GTEST_SKIP();
+    ASSERT_TRUE(pki->ok()) << pki->error();
     cng = LoadLibraryA(VELMORA_LIB_DIR "/ncrypt.so");
     ASSERT_NE(cng, nullptr);
   }
