@@ -198,7 +198,7 @@ typedef struct _CRYPTOAPI_BLOB {
   DWORD cbData;
   BYTE* pbData;
 } CRYPT_INTEGER_BLOB, *PCRYPT_INTEGER_BLOB, CRYPT_UINT_BLOB, CRYPT_OBJID_BLOB, CERT_NAME_BLOB, *PCERT_NAME_BLOB,
-    CERT_RDN_VALUE_BLOB, CERT_BLOB, CRYPT_DATA_BLOB, *PCRYPT_DATA_BLOB, CRYPT_HASH_BLOB, CRYPT_DER_BLOB,
+    CERT_RDN_VALUE_BLOB, CERT_BLOB, *PCERT_BLOB, CRL_BLOB, *PCRL_BLOB, CRYPT_DATA_BLOB, *PCRYPT_DATA_BLOB, CRYPT_HASH_BLOB, *PCRYPT_HASH_BLOB, CRYPT_DER_BLOB,
     CRYPT_ATTR_BLOB, *PCRYPT_ATTR_BLOB;
 
 typedef struct _CRYPT_BIT_BLOB {
@@ -540,3 +540,279 @@ WINBASEAPI BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cb
 WINBASEAPI BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
                                  DWORD* pcbData);
 WINBASEAPI BOOL CryptMsgClose(HCRYPTMSG hCryptMsg);
+
+// ---- Encoded times and message attributes ----
+#define PKCS_UTC_TIME ((LPCSTR)17)
+#define szOID_RSA_data "1.2.840.113549.1.7.1"
+#define szOID_RSA_signedData "1.2.840.113549.1.7.2"
+#define szOID_RSA_envelopedData "1.2.840.113549.1.7.3"
+#define szOID_RSA_digestedData "1.2.840.113549.1.7.5"
+#define szOID_RSA_encryptedData "1.2.840.113549.1.7.6"
+#define szOID_RSA_contentType "1.2.840.113549.1.9.3"
+#define szOID_RSA_messageDigest "1.2.840.113549.1.9.4"
+#define szOID_RSA_signingTime "1.2.840.113549.1.9.5"
+#define szOID_RSA_MD5 "1.2.840.113549.2.5"
+#define szOID_OIWSEC_sha1 "1.3.14.3.2.26"
+#define szOID_NIST_sha256 "2.16.840.1.101.3.4.2.1"
+#define szOID_NIST_sha384 "2.16.840.1.101.3.4.2.2"
+#define szOID_NIST_sha512 "2.16.840.1.101.3.4.2.3"
+#define szOID_ECDSA_SHA1 "1.2.840.10045.4.1"
+#define szOID_ENHANCED_KEY_USAGE "2.5.29.37"
+#define szOID_PKIX_KP_CLIENT_AUTH "1.3.6.1.5.5.7.3.2"
+#define szOID_PKIX_KP_EMAIL_PROTECTION "1.3.6.1.5.5.7.3.4"
+
+// ---- PKCS #12 ----
+// PFXImportCertStore flags. Without PKCS12_NO_PERSIST_KEY every private key
+// goes into a new key container (RSA: the software provider; EC: the CNG
+// key storage provider) named in the certificate's CERT_KEY_PROV_INFO_PROP_ID;
+// the caller deletes the containers it no longer wants.
+#define CRYPT_USER_KEYSET 0x00001000
+#define PKCS12_INCLUDE_EXTENDED_PROPERTIES 0x00000010
+#define PKCS12_PREFER_CNG_KSP 0x00000100
+#define PKCS12_ALWAYS_CNG_KSP 0x00000200
+#define PKCS12_ALLOW_OVERWRITE_KEY 0x00004000
+#define PKCS12_NO_PERSIST_KEY 0x00008000
+#define PKCS12_VIRTUAL_ISOLATION_KEY 0x00010000
+#define PKCS12_IMPORT_SILENT 0x00000040
+
+WINBASEAPI BOOL PFXIsPFXBlob(CRYPT_DATA_BLOB* pPFX);
+// TRUE when the password opens the file's integrity MAC (a file without a
+// MAC: when it decrypts the file's contents). A null password and an empty
+// one are different passwords, as on Windows.
+WINBASEAPI BOOL PFXVerifyPassword(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
+// A memory store with the file's certificates; fails with
+// ERROR_INVALID_PASSWORD for a wrong password, CRYPT_E_BAD_ENCODE (or
+// ERROR_INVALID_DATA) for bytes that are not a PFX.
+WINBASEAPI HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
+
+// ---- Certificate chains ----
+typedef void* HCERTCHAINENGINE;
+#define HCCE_CURRENT_USER ((HCERTCHAINENGINE)NULL)
+#define HCCE_LOCAL_MACHINE ((HCERTCHAINENGINE)0x1)
+
+typedef struct _CTL_USAGE {
+  DWORD cUsageIdentifier;
+  LPSTR* rgpszUsageIdentifier;
+} CTL_USAGE, *PCTL_USAGE, CERT_ENHKEY_USAGE, *PCERT_ENHKEY_USAGE;
+
+#define USAGE_MATCH_TYPE_AND 0x00000000
+#define USAGE_MATCH_TYPE_OR 0x00000001
+typedef struct _CERT_USAGE_MATCH {
+  DWORD dwType;
+  CERT_ENHKEY_USAGE Usage;
+} CERT_USAGE_MATCH, *PCERT_USAGE_MATCH;
+
+typedef struct _CERT_CHAIN_PARA {
+  DWORD cbSize;
+  CERT_USAGE_MATCH RequestedUsage;
+} CERT_CHAIN_PARA, *PCERT_CHAIN_PARA;
+
+typedef struct _CERT_TRUST_STATUS {
+  DWORD dwErrorStatus;
+  DWORD dwInfoStatus;
+} CERT_TRUST_STATUS, *PCERT_TRUST_STATUS;
+
+#define CERT_TRUST_NO_ERROR 0x00000000
+#define CERT_TRUST_IS_NOT_TIME_VALID 0x00000001
+#define CERT_TRUST_IS_NOT_TIME_NESTED 0x00000002
+#define CERT_TRUST_IS_REVOKED 0x00000004
+#define CERT_TRUST_IS_NOT_SIGNATURE_VALID 0x00000008
+#define CERT_TRUST_IS_NOT_VALID_FOR_USAGE 0x00000010
+#define CERT_TRUST_IS_UNTRUSTED_ROOT 0x00000020
+#define CERT_TRUST_REVOCATION_STATUS_UNKNOWN 0x00000040
+#define CERT_TRUST_IS_CYCLIC 0x00000080
+#define CERT_TRUST_INVALID_EXTENSION 0x00000100
+#define CERT_TRUST_INVALID_POLICY_CONSTRAINTS 0x00000200
+#define CERT_TRUST_INVALID_BASIC_CONSTRAINTS 0x00000400
+#define CERT_TRUST_INVALID_NAME_CONSTRAINTS 0x00000800
+#define CERT_TRUST_IS_OFFLINE_REVOCATION 0x01000000
+#define CERT_TRUST_NO_ISSUANCE_CHAIN_POLICY 0x02000000
+#define CERT_TRUST_IS_PARTIAL_CHAIN 0x00010000
+#define CERT_TRUST_CTL_IS_NOT_TIME_VALID 0x00020000
+#define CERT_TRUST_CTL_IS_NOT_SIGNATURE_VALID 0x00040000
+#define CERT_TRUST_CTL_IS_NOT_VALID_FOR_USAGE 0x00080000
+
+#define CERT_TRUST_HAS_EXACT_MATCH_ISSUER 0x00000001
+#define CERT_TRUST_HAS_KEY_MATCH_ISSUER 0x00000002
+#define CERT_TRUST_HAS_NAME_MATCH_ISSUER 0x00000004
+#define CERT_TRUST_IS_SELF_SIGNED 0x00000008
+#define CERT_TRUST_HAS_PREFERRED_ISSUER 0x00000100
+#define CERT_TRUST_HAS_ISSUANCE_CHAIN_POLICY 0x00000200
+#define CERT_TRUST_HAS_VALID_NAME_CONSTRAINTS 0x00000400
+#define CERT_TRUST_IS_COMPLEX_CHAIN 0x00010000
+
+// Left incomplete: this platform never fills them (null pointers).
+typedef struct _CERT_REVOCATION_INFO* PCERT_REVOCATION_INFO;
+typedef struct _CERT_TRUST_LIST_INFO* PCERT_TRUST_LIST_INFO;
+
+typedef struct _CERT_CHAIN_ELEMENT {
+  DWORD cbSize;
+  PCCERT_CONTEXT pCertContext;
+  CERT_TRUST_STATUS TrustStatus;
+  PCERT_REVOCATION_INFO pRevocationInfo;
+  PCERT_ENHKEY_USAGE pIssuanceUsage;
+  PCERT_ENHKEY_USAGE pApplicationUsage;
+  LPCWSTR pwszExtendedErrorInfo;
+} CERT_CHAIN_ELEMENT, *PCERT_CHAIN_ELEMENT;
+typedef const CERT_CHAIN_ELEMENT* PCCERT_CHAIN_ELEMENT;
+
+typedef struct _CERT_SIMPLE_CHAIN {
+  DWORD cbSize;
+  CERT_TRUST_STATUS TrustStatus;
+  DWORD cElement;
+  PCERT_CHAIN_ELEMENT* rgpElement;  // end certificate first, root last
+  PCERT_TRUST_LIST_INFO pTrustListInfo;
+  BOOL fHasRevocationFreshnessTime;
+  DWORD dwRevocationFreshnessTime;
+} CERT_SIMPLE_CHAIN, *PCERT_SIMPLE_CHAIN;
+typedef const CERT_SIMPLE_CHAIN* PCCERT_SIMPLE_CHAIN;
+
+typedef struct _CERT_CHAIN_CONTEXT CERT_CHAIN_CONTEXT, *PCERT_CHAIN_CONTEXT;
+typedef const CERT_CHAIN_CONTEXT* PCCERT_CHAIN_CONTEXT;
+struct _CERT_CHAIN_CONTEXT {
+  DWORD cbSize;
+  CERT_TRUST_STATUS TrustStatus;
+  DWORD cChain;
+  PCERT_SIMPLE_CHAIN* rgpChain;
+  DWORD cLowerQualityChainContext;
+  PCCERT_CHAIN_CONTEXT* rgpLowerQualityChainContext;
+  BOOL fHasRevocationFreshnessTime;
+  DWORD dwRevocationFreshnessTime;
+  DWORD dwCreateFlags;
+  GUID ChainId;
+};
+
+#define CERT_CHAIN_CACHE_END_CERT 0x00000001
+#define CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL 0x00000004
+#define CERT_CHAIN_REVOCATION_CHECK_END_CERT 0x10000000
+#define CERT_CHAIN_REVOCATION_CHECK_CHAIN 0x20000000
+#define CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT 0x40000000
+#define CERT_CHAIN_REVOCATION_CHECK_CACHE_ONLY 0x80000000
+
+// Builds the chain over the current user's "MY", "CA" and "ROOT" stores
+// (and hAdditionalStore). Revocation is never checked here: there is no
+// network, so with a revocation flag the status says unknown and offline.
+// A null pTime is the current time.
+WINBASEAPI BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext, LPFILETIME pTime,
+                                        HCERTSTORE hAdditionalStore, PCERT_CHAIN_PARA pChainPara, DWORD dwFlags,
+                                        LPVOID pvReserved, PCCERT_CHAIN_CONTEXT* ppChainContext);
+WINBASEAPI void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext);
+WINBASEAPI PCCERT_CHAIN_CONTEXT CertDuplicateCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext);
+
+// ---- Object identifier information ----
+#define CRYPT_HASH_ALG_OID_GROUP_ID 1
+#define CRYPT_ENCRYPT_ALG_OID_GROUP_ID 2
+#define CRYPT_PUBKEY_ALG_OID_GROUP_ID 3
+#define CRYPT_SIGN_ALG_OID_GROUP_ID 4
+#define CRYPT_RDN_ATTR_OID_GROUP_ID 5
+#define CRYPT_EXT_OR_ATTR_OID_GROUP_ID 6
+#define CRYPT_ENHKEY_USAGE_OID_GROUP_ID 7
+#define CRYPT_POLICY_OID_GROUP_ID 8
+#define CRYPT_TEMPLATE_OID_GROUP_ID 9
+
+#define CRYPT_OID_INFO_OID_KEY 1
+#define CRYPT_OID_INFO_NAME_KEY 2
+#define CRYPT_OID_INFO_ALGID_KEY 3
+#define CRYPT_OID_INFO_SIGN_KEY 4
+#define CRYPT_OID_INFO_CNG_ALGID_KEY 5
+#define CRYPT_OID_INFO_CNG_SIGN_KEY 6
+
+typedef struct _CRYPT_OID_INFO {
+  DWORD cbSize;
+  LPCSTR pszOID;
+  LPCWSTR pwszName;
+  DWORD dwGroupId;
+  union {
+    DWORD dwValue;
+    ALG_ID Algid;
+    DWORD dwLength;
+  };
+  CRYPT_DATA_BLOB ExtraInfo;
+  LPCWSTR pwszCNGAlgid;
+  LPCWSTR pwszCNGExtraAlgid;
+} CRYPT_OID_INFO, *PCRYPT_OID_INFO;
+typedef const CRYPT_OID_INFO CCRYPT_OID_INFO, *PCCRYPT_OID_INFO;
+
+// The platform's own table, never freed. pvKey: LPCSTR for the OID key,
+// LPCWSTR for the name key (compared without regard to case), ALG_ID* for
+// the algid key. Group 0 searches every group. Null when nothing matches.
+WINBASEAPI PCCRYPT_OID_INFO CryptFindOIDInfo(DWORD dwKeyType, void* pvKey, DWORD dwGroupId);
+
+// ---- Signed messages (encoding) ----
+typedef struct _CERT_ISSUER_SERIAL_NUMBER {
+  CERT_NAME_BLOB Issuer;
+  CRYPT_INTEGER_BLOB SerialNumber;  // least significant byte first
+} CERT_ISSUER_SERIAL_NUMBER, *PCERT_ISSUER_SERIAL_NUMBER;
+
+#define CERT_ID_ISSUER_SERIAL_NUMBER 1
+#define CERT_ID_KEY_IDENTIFIER 2
+#define CERT_ID_SHA1_HASH 3
+typedef struct _CERT_ID {
+  DWORD dwIdChoice;
+  union {
+    CERT_ISSUER_SERIAL_NUMBER IssuerSerialNumber;
+    CRYPT_HASH_BLOB KeyId;
+    CRYPT_HASH_BLOB HashId;
+  };
+} CERT_ID, *PCERT_ID;
+
+// With the CMS fields (SignerId, HashEncryptionAlgorithm) as the SDK has
+// them under CMSG_SIGNER_ENCODE_INFO_HAS_CMS_FIELDS; a caller whose cbSize
+// stops before them gets the PKCS #7 behaviour.
+typedef struct _CMSG_SIGNER_ENCODE_INFO {
+  DWORD cbSize;
+  PCERT_INFO pCertInfo;  // Issuer and SerialNumber name the signer
+  union {
+    HCRYPTPROV hCryptProv;
+    ULONG_PTR hNCryptKey;  // NCRYPT_KEY_HANDLE, with dwKeySpec 0 or CERT_NCRYPT_KEY_SPEC
+  };
+  DWORD dwKeySpec;
+  CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+  void* pvHashAuxInfo;
+  DWORD cAuthAttr;
+  PCRYPT_ATTRIBUTE rgAuthAttr;
+  DWORD cUnauthAttr;
+  PCRYPT_ATTRIBUTE rgUnauthAttr;
+  CERT_ID SignerId;
+  CRYPT_ALGORITHM_IDENTIFIER HashEncryptionAlgorithm;
+  void* pvHashEncryptionAuxInfo;
+} CMSG_SIGNER_ENCODE_INFO, *PCMSG_SIGNER_ENCODE_INFO;
+
+typedef struct _CMSG_SIGNED_ENCODE_INFO {
+  DWORD cbSize;
+  DWORD cSigners;
+  PCMSG_SIGNER_ENCODE_INFO rgSigners;
+  DWORD cCertEncoded;
+  PCERT_BLOB rgCertEncoded;
+  DWORD cCrlEncoded;
+  PCRL_BLOB rgCrlEncoded;
+  DWORD cAttrCertEncoded;
+  PCERT_BLOB rgAttrCertEncoded;
+} CMSG_SIGNED_ENCODE_INFO, *PCMSG_SIGNED_ENCODE_INFO;
+
+typedef BOOL (*PFN_CMSG_STREAM_OUTPUT)(const void* pvArg, BYTE* pbData, DWORD cbData, BOOL fFinal);
+typedef struct _CMSG_STREAM_INFO {
+  DWORD cbContent;
+  PFN_CMSG_STREAM_OUTPUT pfnStreamOutput;
+  void* pvArg;
+} CMSG_STREAM_INFO, *PCMSG_STREAM_INFO;
+
+#define CMSG_BARE_CONTENT_FLAG 0x00000001
+#define CMSG_LENGTH_ONLY_FLAG 0x00000002
+#define CMSG_DETACHED_FLAG 0x00000004
+#define CMSG_AUTHENTICATED_ATTRIBUTES_FLAG 0x00000008
+#define CMSG_CMS_ENCAPSULATED_CONTENT_FLAG 0x00000200
+#define CMSG_CRYPT_RELEASE_CONTEXT_FLAG 0x00008000
+
+#define CMSG_BARE_CONTENT_PARAM 3
+#define CMSG_INNER_CONTENT_TYPE_PARAM 4
+#define CMSG_SIGNER_COUNT_PARAM 5
+#define CMSG_COMPUTED_HASH_PARAM 22
+
+// A signed message to encode: the signer's private key signs at the final
+// CryptMsgUpdate, whose failure carries the key's error (a smart card's
+// SCARD_W_* or ERROR_CANCELLED as the provider reports it). Then
+// CMSG_CONTENT_PARAM gives the DER ContentInfo. No streaming.
+WINBASEAPI HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
+                                          const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
+                                          PCMSG_STREAM_INFO pStreamInfo);
