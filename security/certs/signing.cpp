@@ -101,7 +101,7 @@ void passwordFromRecord(CCapiCore& core, const std::string& path) {
 
 // Finds the signer's certificate and opens its private key. 0 or a status
 // (the platform error already recorded).
-int reachKey(CCapiCore& core, SignerKey& k, bool pkcs7) {
+int reachKey(CCapiCore& core, SignerKey& k, bool pkcs7, bool sha256) {
   if (core.m_strSignerCertHash.empty() || core.m_selectedCert.empty()) return core.fail(kNoSigner);
   HCERTSTORE store = nullptr;
   if (core.m_nSignerMedia == 1) {
@@ -159,6 +159,16 @@ int reachKey(CCapiCore& core, SignerKey& k, bool pkcs7) {
     k.csp = 0;
     return core.fail(providerName.find("Microsoft") == std::string::npos ? kCardNotReady : kMyAccessDenied, e);
   }
+  // The older Microsoft RSA providers have no SHA-256, which is the default
+  // digest here: the same container opened through the AES provider has.
+  if (sha256 && info->dwProvType == PROV_RSA_FULL && providerName.rfind("Microsoft", 0) == 0) {
+    HCRYPTPROV aes = 0;
+    if (CryptAcquireContextA(&aes, ansiFromWide(container).c_str(), MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, 0)) {
+      if (k.releaseCsp) CryptReleaseContext(k.csp, 0);
+      k.csp = aes;
+      k.releaseCsp = TRUE;
+    }
+  }
   return 0;
 }
 
@@ -212,7 +222,7 @@ bool startSigning(CCapiCore& core, const std::u16string& content, long flags, Si
     core.fail(kProtectedMode);
     return false;
   }
-  if (reachKey(core, k, pkcs7)) return false;
+  if (reachKey(core, k, pkcs7, !(flags & kSha1))) return false;
   if (flags & kConfirm) {
     if (int status = confirm(core, content)) {
       core.fail(status);
