@@ -1,0 +1,203 @@
+// The shared key/value area and the signer record in it: layout rules and
+// error codes, events, a writer that dies holding the lock, and a second
+// process that finds the signer the first one chose.
+#include "signer_pki.h"  // OpenSSL before wincrypt.h (X509_NAME)
+
+#include <strabel/strabel.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <wincrypt.h>
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "certs/encoding.h"
+#include "certs/shared_signer.h"
+#include "frame/engines.h"
+#include "test_support.h"
+#include "ui/dialogs.h"
+
+namespace {
+
+using strabel::cSharedMemory;
+
+std::string uniqueName(const char* hint) { return std::string("Velmora Test ") + hint + " " + std::to_string(getpid()); }
+
+TEST(SharedArea, EntriesAndTheirErrorCodes) {
+  const std::string name = uniqueName("entries");
+  cSharedMemory a;
+  EXPECT_FALSE(a.Exists("x"));
+  EXPECT_EQ(a.LastError(), 4312u);
+  ASSERT_TRUE(a.Open(name, 1024)) << a.LastError();
+  EXPECT_TRUE(a.CreatedHere());
+
+  ASSERT_TRUE(a.Add("first", 3, "abc"));
+  ASSERT_TRUE(a.AddInt("second", 0x01020304));
+  ASSERT_TRUE(a.Add("third", 5, "12345"));
+  EXPECT_FALSE(a.Add("second", 1, "z"));
+  EXPECT_EQ(a.LastError(), 183u);
+  EXPECT_EQ(GetLastError(), 183u);
+  EXPECT_EQ(a.GetInt("second", 7), 0x01020304u);  // unchanged
+  EXPECT_FALSE(a.Add("empty", 0, "z"));
+  EXPECT_EQ(a.LastError(), 24u);
+  EXPECT_FALSE(a.Add(std::string(40, 'k'), 1, "z"));
+  EXPECT_EQ(a.LastError(), 1743u);
+  EXPECT_TRUE(a.Add(std::string(39, 'k'), 1, "z"));
+  EXPECT_FALSE(a.Add("big", 2000, std::string(2000, 'b').data()));
+  EXPECT_EQ(a.LastError(), 14u);
+
+  // A second opener sees the entries; its size comes from the header.
+  cSharedMemory b;
+  ASSERT_TRUE(b.Open(name, 4096));
+  EXPECT_FALSE(b.CreatedHere());
+  EXPECT_EQ(b.Size(), 1024u);
+  EXPECT_EQ(b.GetText("first"), "abc");
+
+  // Update keeps the stored length; longer fails.
+  EXPECT_TRUE(b.Update("third", "xy", 2));
+  DWORD n = 0;
+  ASSERT_TRUE(a.Get("third", nullptr, n));
+  EXPECT_EQ(n, 5u);
+  EXPECT_EQ(a.GetText("third"), std::string("xy\0\0\0", 5));
+  EXPECT_FALSE(a.Update("third", "123456", 6));
+  EXPECT_EQ(a.LastError(), 8u);
+  EXPECT_FALSE(a.Update("nobody", "1", 1));
+  EXPECT_EQ(a.LastError(), 2u);
+  char small[2];
+  n = sizeof small;
+  EXPECT_FALSE(a.Get("third", small, n));
+  EXPECT_EQ(a.LastError(), 122u);
+  EXPECT_EQ(n, 5u);
+
+  // Removing the first of three keeps the others readable.
+  ASSERT_TRUE(a.Remove("first"));
+  EXPECT_FALSE(b.Exists("first"));
+  EXPECT_EQ(b.GetInt("second", 0), 0x01020304u);
+  EXPECT_EQ(b.GetText("third").substr(0, 2), "xy");
+  EXPECT_FALSE(a.Remove("first"));
+  EXPECT_EQ(a.LastError(), 2u);
+  EXPECT_EQ(a.GetInt("first", 99), 99u);
+}
+
+TEST(SharedArea, EventsSignalChanges) {
+  const std::string name = uniqueName("events");
+  cSharedMemory a;
+  ASSERT_TRUE(a.Open(name, 1024));
+  HANDLE areaEvent = CreateEventA(nullptr, TRUE, FALSE, (name + "_Event").c_str());
+  HANDLE keyEvent = CreateEventA(nullptr, TRUE, FALSE, "counter_Event");
+  ASSERT_NE(areaEvent, nullptr);
+  ASSERT_NE(keyEvent, nullptr);
+  EXPECT_EQ(WaitForSingleObject(areaEvent, 0), DWORD(WAIT_TIMEOUT));
+  ASSERT_TRUE(a.AddInt("counter", 1));
+  EXPECT_EQ(WaitForSingleObject(areaEvent, 0), DWORD(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(keyEvent, 0), DWORD(WAIT_TIMEOUT));
+  ASSERT_TRUE(a.UpdateInt("counter", 2));
+  EXPECT_EQ(WaitForSingleObject(keyEvent, 0), DWORD(WAIT_OBJECT_0));
+  CloseHandle(areaEvent);
+  CloseHandle(keyEvent);
+}
+
+// A writer that dies holding the lock, after leaving the area corrupt: the
+// next user gets the lock and finds an empty, usable area.
+TEST(SharedArea, AWriterThatDiesMidwayIsSurvived) {
+  const std::string name = uniqueName("crash");
+  cSharedMemory a;
+  ASSERT_TRUE(a.Open(name, 1024));
+  ASSERT_TRUE(a.Add("kept", 4, "keep"));
+  const pid_t child = fork();
+  if (child == 0) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, (name + "_Mutex").c_str());
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
+    auto* view = static_cast<unsigned char*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (!mutex || !view || WaitForSingleObject(mutex, 5000) != WAIT_OBJECT_0) _exit(1);
+    view[0] = 7;                     // seven entries ...
+    memset(view + 8 + 80, 0xFF, 4);  // ... the first one longer than the area
+    _exit(0);                        // and the lock never released
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(a.Exists("kept"));  // the area was reset, not read past its end
+  EXPECT_TRUE(a.Add("after", 2, "ok"));
+  EXPECT_EQ(a.GetText("after"), "ok");
+}
+
+// ---- The signer record between processes ----
+
+class SharedSignerRecord : public testing::Test {
+ protected:
+  void SetUp() override {
+    VTEST_REQUIRE(vtest::runCommand({"openssl", "version"}).status == 0, "openssl command");
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    for (PCCERT_CONTEXT c; (c = CertEnumCertificatesInStore(store, nullptr));) CertDeleteCertificateFromStore(c);
+    CertCloseStore(store, 0);
+  }
+  CCAPILib capi;
+  static std::string take(char* text) {
+    std::string s = text ? text : "";
+    delete[] text;
+    return s;
+  }
+  static vtest::CommandResult call(const std::vector<std::string>& calls, const std::string& script,
+                                   const std::string& log) {
+    std::vector<std::string> argv = {std::string(VELMORA_BIN_DIR) + "/velmora-call"};
+    argv.insert(argv.end(), calls.begin(), calls.end());
+    return vtest::runCommand(argv, {"VELMORA_DIALOG_SCRIPT=" + script, "VELMORA_DIALOG_LOG=" + log});
+  }
+};
+
+TEST_F(SharedSignerRecord, ASecondProcessFindsTheSignerWithoutADialog) {
+  const std::string dir = vtest::makeTempDir("shared");
+  vtest::SignerPki pki;
+  EVP_PKEY* key = EVP_RSA_gen(1024);
+  HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
+  for (const char* serial : {"0A01", "0A02"}) {
+    vtest::CertSpec spec;
+    spec.subject = {{"CN", "Shared Signer"}};
+    spec.serialHex = serial;
+    const std::string der = pki.make(spec, key);
+    CertAddEncodedCertificateToStore(my, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                     DWORD(der.size()), CERT_STORE_ADD_ALWAYS, nullptr);
+  }
+  CertCloseStore(my, 0);
+  EVP_PKEY_free(key);
+
+  // This process chooses from the list; it holds the record open while
+  // velmora-call asks.
+  auto service = std::make_shared<velmora::ui::FunctionDialogService>([](const velmora::ui::DialogRequest& r) {
+    velmora::ui::DialogResult res;
+    res.button = r.kind == "signer-list" ? "ok" : "cancel";
+    res.row = 1;
+    return res;
+  });
+  {
+    velmora::ui::ScopedDialogService scoped(service);
+    ASSERT_EQ(capi.SelectSignerEx2("S_CN=Shared Signer", "", "", 1, "", 0x100, 0), 0);
+  }
+  const std::string chosen = take(capi.GetCertSerial());
+  const std::string log = dir + "/log";
+  auto second = call({"capi_SelectSignerEx2(\"S_CN=Nobody\",\"\",\"\",1,\"\",256,0)", "capi_GetCertSerial()",
+                      "capi_GetCertSubjectCN()"},
+                     "", log);
+  EXPECT_EQ(second.out, "0\n\"" + chosen + "\"\n\"Shared Signer\"\n") << second.err;
+  EXPECT_TRUE(vtest::readFile(log).empty()) << vtest::readFile(log);  // no dialog there
+
+  // A signer chosen from the store leaves no PFX keys in the record.
+  cSharedMemory* record = strabel::SharedSigner(strabel::capiCore());
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->GetInt("signerMedia", 0), 1u);
+  EXPECT_EQ(record->GetText("signerCertHash"), take(capi.GetCertFinger()));
+  for (const char* name : {"signerCertPasswd", "signerCertFilePath", "signerCertFileName"})
+    EXPECT_FALSE(record->Exists(name)) << name;
+
+  // Without the port the second process searches as usual: two
+  // candidates, a list, which the "none" answers cancel.
+  auto alone = call({"capi_SelectSignerEx2(\"\",\"\",\"\",0,\"\",256,0)"}, "", dir + "/log3");
+  EXPECT_EQ(alone.out, "5070\n") << alone.err;
+  EXPECT_NE(vtest::readFile(dir + "/log3").find("signer-list"), std::string::npos);
+}
+
+}  // namespace
