@@ -3,7 +3,9 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "base/codepage_internal.h"
 #include "crypt/cng_keys.h"
@@ -407,6 +409,28 @@ std::u16string attrText(const NameAttr& a) {
   }
 }
 
+// UTCTime for the years 1950 to 2049, GeneralizedTime otherwise.
+bool encodeTime(const FILETIME& ft, der::Bytes& out) {
+  const uint64_t ticks = (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  const int64_t unixSeconds = int64_t(ticks / 10000000ULL) - 11644473600LL;
+  time_t t = time_t(unixSeconds);
+  struct tm tm{};
+  if (!gmtime_r(&t, &tm)) return false;
+  const int year = tm.tm_year + 1900;
+  char text[32];
+  if (year >= 1950 && year < 2050) {
+    snprintf(text, sizeof text, "%02d%02d%02d%02d%02d%02dZ", year % 100, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+             tm.tm_min, tm.tm_sec);
+    out = der::tlv(der::kUtcTime, reinterpret_cast<const BYTE*>(text), strlen(text));
+  } else {
+    if (year > 9999) return false;
+    snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02dZ", year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+             tm.tm_sec);
+    out = der::tlv(der::kGeneralizedTime, reinterpret_cast<const BYTE*>(text), strlen(text));
+  }
+  return true;
+}
+
 }  // namespace velmora::crypt
 
 using namespace velmora::crypt;
@@ -417,7 +441,12 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
   if (GET_CERT_ENCODING_TYPE(dwCertEncodingType) != X509_ASN_ENCODING) return fail(ERROR_FILE_NOT_FOUND);
   der::Bytes out;
   bool ok = false;
-  switch (structId(lpszStructType)) {
+  uintptr_t id = structId(lpszStructType);
+  if (!id && lpszStructType && strcmp(lpszStructType, szOID_RSA_signingTime) == 0) id = 17;
+  switch (id) {
+    case 17:  // PKCS_UTC_TIME, the signing-time attribute's value
+      ok = encodeTime(*static_cast<const FILETIME*>(pvStructInfo), out);
+      break;
     case 7:  // X509_NAME
       ok = encodeName(*static_cast<const CERT_NAME_INFO*>(pvStructInfo), out);
       break;

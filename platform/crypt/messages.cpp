@@ -7,6 +7,7 @@
 
 #include "crypt/crypt_internal.h"
 #include "crypt/der.h"
+#include "crypt/msg_encode.h"
 
 namespace velmora::crypt {
 
@@ -97,6 +98,7 @@ HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD, DWORD dwMsgType, 
 }
 
 BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal) {
+  if (isEncodeMessage(hCryptMsg)) return encodeMessageUpdate(hCryptMsg, pbData, cbData, fFinal);
   auto m = messages().find(reinterpret_cast<ULONG_PTR>(hCryptMsg));
   if (!m) return fail(ERROR_INVALID_HANDLE);
   if (m->done) return fail(DWORD(CRYPT_E_MSG_ERROR));
@@ -111,6 +113,7 @@ BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL 
 }
 
 BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData, DWORD* pcbData) {
+  if (isEncodeMessage(hCryptMsg)) return encodeMessageGetParam(hCryptMsg, dwParamType, dwIndex, pvData, pcbData);
   auto m = messages().find(reinterpret_cast<ULONG_PTR>(hCryptMsg));
   if (!m) return fail(ERROR_INVALID_HANDLE);
   if (!pcbData) return fail(ERROR_INVALID_PARAMETER);
@@ -135,6 +138,7 @@ BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, voi
 
 BOOL CryptMsgClose(HCRYPTMSG hCryptMsg) {
   if (!hCryptMsg) return TRUE;
+  if (encodeMessageClose(hCryptMsg)) return TRUE;
   if (!messages().remove(reinterpret_cast<ULONG_PTR>(hCryptMsg))) return fail(ERROR_INVALID_HANDLE);
   return TRUE;
 }

@@ -27,7 +27,7 @@ class SignPki {
           run({"openssl", "x509", "-req", "-in", path("inter.csr"), "-CA", path("root.pem"), "-CAkey",
                path("root.key"), "-set_serial", "0x2001", "-days", "1000", "-extfile", path("ext.cnf"),
                "-extensions", "ca", "-out", path("inter.pem")}) &&
-          leaf("rsa", {"-newkey", "rsa:2048"}) && leaf("ec", {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"});
+          leaf("rsa", {"-newkey", "rsa:2048"}) && leaf("ec", {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"}, "leaf", "365", "0x00EC0001");
   }
   bool ok() const { return ok_; }
   const std::string& error() const { return error_; }
