@@ -242,12 +242,17 @@ TEST_F(Signing, Pkcs7FlagCombinationsOverStoreKeys) {
     ASSERT_EQ(capi.SelectSigner((std::string("S_CN=") + cn).c_str(), 0x100, 0), 0);
     for (long f : combos) {
       const std::string der = fromB64(take(capi.SignPkcs7(text.c_str(), f)));
-      ASSERT_EQ(capi.GetErrorCode(), 0) << cn << std::hex << " " << f << " " << capi.GetCapiErrorCode();
+      EXPECT_EQ(capi.GetErrorCode(), 0) << cn << std::hex << " " << f << " " << capi.GetCapiErrorCode();
+      if (der.empty()) continue;
       std::string printed;
       EXPECT_TRUE(verifyCms(der, (f & 0x800) ? text : utf16le(text), f & 0x400, (f & 0x100) ? pem : "", &printed))
           << cn << std::hex << " " << f;
       EXPECT_EQ(count(printed, "signingTime"), (f & 0x2000) ? 1u : 0u) << cn << std::hex << " " << f;
-      if (!(f & 0x2000)) EXPECT_NE(printed.find("signedAttrs:\n        <ABSENT>"), std::string::npos) << printed;
+      if (!(f & 0x2000)) {
+        const size_t at = printed.find("signedAttrs:");
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_EQ(printed.compare(printed.find_first_not_of(" \n", at + 12), 8, "<ABSENT>"), 0) << printed;
+      }
       const size_t certs = count(printed, "cert_info:");
       EXPECT_EQ(certs, (f & 0x100) ? 0u : (f & 0x200) ? 2u : 1u) << cn << std::hex << " " << f;
       EXPECT_EQ(count(printed, (f & 0x1000) ? "sha1" : "sha256") > 0, true) << printed;
@@ -423,9 +428,13 @@ TEST_F(PfxSigning, DialogAsksForTheFileAndItsFailuresEndTheCall) {
   EXPECT_EQ(capi.SelectSignerEx("", dir_.c_str(), "asked.pfx", "", "", 0x100, 0), 5070);
   ASSERT_EQ(requests_.size(), 1u);
   for (const auto& f : requests_[0].fields) {
-    if (f.name == "folder") EXPECT_EQ(f.value, dir_);
-    if (f.name == "name") EXPECT_EQ(f.value, "asked.pfx");
-    if (f.name == "password") EXPECT_FALSE(f.readOnly);
+    if (f.name == "folder") {
+      EXPECT_EQ(f.value, dir_);
+    } else if (f.name == "name") {
+      EXPECT_EQ(f.value, "asked.pfx");
+    } else if (f.name == "password") {
+      EXPECT_FALSE(f.readOnly);
+    }
   }
   requests_.clear();
   EXPECT_EQ(capi.SelectSignerEx2("", dir_.c_str(), "asked.pfx", 0, "", 0x200, 0), 5070);  // always asks
