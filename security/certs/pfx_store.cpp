@@ -174,6 +174,79 @@ int AskPfxFile(const CCapiCore& core, std::string& folder, std::string& name, st
   return 0;
 }
 
+int AskExportFile(const CCapiCore& core, bool saveMode, std::string& folder, std::string& name,
+                  std::string& password) {
+  velmora::ui::ExportFileParams p;
+  p.saveMode = saveMode;
+  p.title = DialogText(IDS_EXPORT_CAPTION, "Enter PFX File information");
+  p.pathLabel = DialogText(IDS_EXPORT_PROMPT, "Please specify file name and path that you want to export :");
+  p.passwordLabel = DialogText(IDS_PFXFILE_PASSWORD, "PFX file password :");
+  p.confirmLabel = DialogText(IDS_EXPORT_CONFIRM, "Confirm password again");
+  p.hint = DialogText(IDS_EXPORT_HINT, "(alphanumeric 1 ~ 16 chars)");
+  p.browseLabel = DialogText(IDS_BROWSE, "Browse");
+  p.okLabel = DialogText(IDS_OK, "OK");
+  p.cancelLabel = DialogText(IDS_CANCEL, "Cancel");
+  p.browseFolder = homeFolder();
+  if (saveMode) {
+    p.browseTitle = DialogText(IDS_EXPORT_FOLDER_TITLE, "Select the storage path of the certificate(pfx) file :");
+    p.error = {DialogText(IDS_ERROR_INFORMATION, "Error information"),
+               DialogText(IDS_EXPORT_NO_WRITE_PREFIX, "Certificate folder("),
+               DialogText(IDS_EXPORT_NO_WRITE_SUFFIX, ") : No write permission!"),
+               DialogText(IDS_UNSPECIFIED, "unspecified")};
+  } else {
+    p.browseTitle = DialogText(IDS_PFXFILE_BROWSE_TITLE, "Please select certificate(pfx) file");
+    p.error = notFoundTexts();
+  }
+  p.folder = utf8(folder);
+  p.name = utf8(name);
+  p.password = utf8(password);
+  p.minPasswordLength = core.m_nPasswdMinLen;
+  p.maxPasswordLength = core.m_nPasswdMaxLen;
+  auto answer = velmora::ui::exportFileDialog(p);
+  WipeText(p.password);
+  if (!answer) return kUserCancelled;
+  folder = ansi(answer->folder);
+  name = ansi(answer->name);
+  password = ansi(answer->password);
+  WipeText(answer->password);
+  return 0;
+}
+
+int AskChangePassword(const CCapiCore& core, std::string& folder, std::string& name, std::string& oldPassword,
+                      std::string& newPassword) {
+  velmora::ui::ChangePasswordParams p;
+  p.title = DialogText(IDS_CHANGEPWD_CAPTION, "Change PFX File Password");
+  p.pathLabel = DialogText(IDS_PFXFILE_PATH, "PFX file path :");
+  p.oldLabel = DialogText(IDS_CHANGEPWD_OLD, "Please enter PFX password (1 ~ 16 chars) :");
+  p.newLabel = DialogText(IDS_CHANGEPWD_NEW, "Enter new password :");
+  p.confirmLabel = DialogText(IDS_CHANGEPWD_CONFIRM, "Confirm new password :");
+  p.browseLabel = DialogText(IDS_BROWSE, "Browse");
+  p.okLabel = DialogText(IDS_OK, "OK");
+  p.cancelLabel = DialogText(IDS_CANCEL, "Cancel");
+  p.browseTitle = DialogText(IDS_CHANGEPWD_BROWSE_TITLE, "Please select PFX file");
+  p.browseFolder = homeFolder();
+  p.notFound = notFoundTexts();
+  p.folder = utf8(folder);
+  p.name = utf8(name);
+  p.oldPassword = utf8(oldPassword);
+  p.newPassword = utf8(newPassword);
+  p.minPasswordLength = core.m_nPasswdMinLen;
+  p.maxPasswordLength = core.m_nPasswdMaxLen;
+  auto answer = velmora::ui::changePasswordDialog(p);
+  WipeText(p.oldPassword);
+  WipeText(p.newPassword);
+  if (!answer) return kUserCancelled;
+  folder = ansi(answer->folder);
+  name = ansi(answer->name);
+  oldPassword = ansi(answer->oldPassword);
+  newPassword = ansi(answer->newPassword);
+  const bool same = answer->newPassword == answer->confirmPassword;
+  WipeText(answer->oldPassword);
+  WipeText(answer->newPassword);
+  WipeText(answer->confirmPassword);
+  return same ? 0 : 5209;
+}
+
 int AskPfxPassword(const CCapiCore& core, std::string& password) {
   velmora::ui::PasswordParams p;
   p.title = DialogText(IDS_PASSWORD_CAPTION, "Enter PFX File Password");

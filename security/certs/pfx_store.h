@@ -50,6 +50,16 @@ VELMORA_EXPORT std::string DialogText(unsigned id, const char* fallback);
 // the engine's password length range. 0 for "OK", 5070 for "Cancel".
 VELMORA_EXPORT int AskPfxFile(const CCapiCore& core, std::string& folder, std::string& name, std::string& password);
 
+// The export file dialog: where to write a PFX (save mode) or which one to
+// read (open mode), and its password. 0 or 5070.
+VELMORA_EXPORT int AskExportFile(const CCapiCore& core, bool saveMode, std::string& folder, std::string& name,
+                                 std::string& password);
+
+// The change-password dialog: 0, 5070, or 5209 when the new password and
+// its confirmation differ.
+VELMORA_EXPORT int AskChangePassword(const CCapiCore& core, std::string& folder, std::string& name,
+                                     std::string& oldPassword, std::string& newPassword);
+
 // The password dialog: 0 and the password, or 5070.
 VELMORA_EXPORT int AskPfxPassword(const CCapiCore& core, std::string& password);
 
