@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,44 @@ TEST_F(SharedSignerRecord, ASecondProcessFindsTheSignerWithoutADialog) {
   EXPECT_EQ(record->GetText("signerCertHash"), take(capi.GetCertFinger()));
   for (const char* name : {"signerCertPasswd", "signerCertFilePath", "signerCertFileName"})
     EXPECT_FALSE(record->Exists(name)) << name;
+
+  // The record is this user's alone: mode 0600 under a name with the user
+  // id, and another user's process neither sees it nor can open it.
+  const std::string mine = "velmora-" + std::to_string(geteuid()) + "-";
+  std::vector<std::string> objects;
+  for (const auto& e : std::filesystem::directory_iterator("/dev/shm")) {
+    const std::string n = e.path().filename().string();
+    if (n.rfind(mine, 0) == 0 && n.find("Strabel%20Module") != std::string::npos) objects.push_back(e.path());
+  }
+  ASSERT_FALSE(objects.empty());
+  for (const auto& o : objects) {
+    struct stat st{};
+    ASSERT_EQ(stat(o.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << o;
+    EXPECT_EQ(st.st_uid, geteuid()) << o;
+  }
+  if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
+    const std::string other = vtest::makeTempDir("other-user");
+    ASSERT_EQ(chown(other.c_str(), 65534, 65534), 0);
+    const char* otherNs = "/dev/shm/velmora-65534-ns";
+    const bool hadNs = access(otherNs, F_OK) == 0;
+    chmod(other.c_str(), 0700);
+    const std::vector<std::string> env = {"HOME=" + other, "XDG_DATA_HOME=" + other + "/data",
+                                          "XDG_CONFIG_HOME=" + other + "/config", "XDG_CACHE_HOME=" + other + "/cache",
+                                          "XDG_RUNTIME_DIR=" + other, "VELMORA_DIALOG_LOG=" + other + "/log",
+                                          "VELMORA_DIALOG_SCRIPT="};
+    auto elsewhere = vtest::runCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                        std::string(VELMORA_BIN_DIR) + "/velmora-call",
+                                        "capi_SelectSignerEx2(\"\",\"\",\"\",1,\"\",256,0)"},
+                                       env);
+    // Not this user's signer: that user's own (empty or unusable) store answers.
+    EXPECT_EQ(elsewhere.status, 0) << elsewhere.err;
+    EXPECT_TRUE(elsewhere.out == "5010\n" || elsewhere.out == "5201\n") << elsewhere.out;
+    auto peek = vtest::runCommand({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "cat",
+                                   objects[0]});
+    EXPECT_NE(peek.status, 0);
+    if (!hadNs) unlink(otherNs);  // the other user's namespace file made here
+  }
 
   // Without the port the second process searches as usual: two
   // candidates, a list, which the "none" answers cancel.
