@@ -239,4 +239,52 @@ TEST_F(SharedSignerRecord, ASecondProcessFindsTheSignerWithoutADialog) {
   EXPECT_NE(vtest::readFile(dir + "/log3").find("signer-list"), std::string::npos);
 }
 
+TEST_F(SharedSignerRecord, APfxSignerIsSharedWithItsFileAndPassword) {
+  const std::string dir = vtest::makeTempDir("sharedpfx");
+  vtest::SignerPki pki;
+  EVP_PKEY* key = EVP_RSA_gen(2048);
+  vtest::CertSpec spec;
+  spec.subject = {{"CN", "Shared Pfx"}};
+  const std::string der = pki.make(spec, key);
+  vtest::writeFile(dir + "/k.pem", vtest::SignerPki::privatePem(key));
+  vtest::writeFile(dir + "/c.pem", vtest::SignerPki::pem(der));
+  EVP_PKEY_free(key);
+  ASSERT_EQ(vtest::runCommand({"openssl", "pkcs12", "-export", "-inkey", dir + "/k.pem", "-in", dir + "/c.pem", "-out",
+                               dir + "/s.pfx", "-passout", "pass:4321"})
+                .status,
+            0);
+  auto service = std::make_shared<velmora::ui::FunctionDialogService>([](const velmora::ui::DialogRequest& r) {
+    velmora::ui::DialogResult res;
+    res.button = r.kind == "pfx-file" ? "ok" : "cancel";
+    res.fields = {{"password", "4321"}};  // folder and name come pre-filled
+    return res;
+  });
+  {
+    velmora::ui::ScopedDialogService scoped(service);
+    ASSERT_EQ(capi.SelectSignerEx2("", dir.c_str(), "s.pfx", 1, "", 0x200, 0), 0);
+  }
+  cSharedMemory* record = strabel::SharedSigner(strabel::capiCore());
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->GetInt("signerMedia", 0), 2u);
+  EXPECT_EQ(record->GetText("signerCertFilePath"), dir);
+  EXPECT_EQ(record->GetText("signerCertFileName"), "s.pfx");
+
+  auto second = call({"capi_SelectSignerEx2(\"\",\"\",\"\",1,\"\",512,0)", "capi_GetSignerPfxFileName()",
+                      "capi_SignPkcs7(\"shared\",1024)"},
+                     "", dir + "/log");
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(second.out.substr(0, 10), "0\n\"s.pfx\"\n") << second.out;
+  EXPECT_TRUE(vtest::readFile(dir + "/log").empty());
+  const size_t q = second.out.find('"', 10);
+  ASSERT_NE(q, std::string::npos);
+  strabel::ByteBuffer p7;
+  ASSERT_TRUE(strabel::Base64Decode(second.out.substr(q + 1, second.out.rfind('"') - q - 1), p7));
+  vtest::writeFile(dir + "/p7.der", std::string(reinterpret_cast<const char*>(p7.data()), size_t(p7.length())));
+  vtest::writeFile(dir + "/root.pem", vtest::SignerPki::pem(pki.rootDer()));
+  vtest::writeFile(dir + "/content", std::string("s\0h\0a\0r\0e\0d\0", 12));
+  auto verify = vtest::runCommand({"openssl", "cms", "-verify", "-inform", "DER", "-in", dir + "/p7.der", "-CAfile",
+                                   dir + "/root.pem", "-purpose", "any", "-binary", "-content", dir + "/content"});
+  EXPECT_EQ(verify.status, 0) << verify.err;
+}
+
 }  // namespace
