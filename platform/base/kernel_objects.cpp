@@ -178,15 +178,25 @@ DWORD openObject(Kind kind, const char* name, bool create, uint64_t size, size_t
   } else if (errno != ENOENT) {
     return errnoToWin32(errno);
   }
+  // Failing while the namespace lock is held: drop the object here, not in
+  // its destructor (which takes the lock itself).
+  auto drop = [&](DWORD error, bool created) {
+    if (s->state) munmap(s->state, size_t(s->size));
+    s->state = nullptr;
+    if (created) shm_unlink(shm.c_str());
+    close(s->fd);
+    s->fd = -1;
+    return error;
+  };
   if (fd >= 0) {
     struct stat st{};
     fstat(fd, &st);
     flock(fd, LOCK_SH);
     s->fd = fd;
-    s->shmName = shm;
     s->size = uint64_t(st.st_size);
-    if (s->size < stateSize) return ERROR_INVALID_HANDLE;
-    if (DWORD rc = mapState()) return rc;
+    if (s->size < stateSize) return drop(ERROR_INVALID_HANDLE, false);
+    if (DWORD rc = mapState()) return drop(rc, false);
+    s->shmName = shm;
     existed = true;
     out = std::move(s);
     return 0;
@@ -197,12 +207,12 @@ DWORD openObject(Kind kind, const char* name, bool create, uint64_t size, size_t
   if (fd < 0) return errnoToWin32(errno);
   fchmod(fd, 0600);
   s->fd = fd;
-  s->shmName = shm;
   flock(fd, LOCK_SH);
-  if (ftruncate(fd, off_t(size)) != 0) return ERROR_NOT_ENOUGH_MEMORY;  // Shared's destructor unlinks it
+  if (ftruncate(fd, off_t(size)) != 0) return drop(ERROR_NOT_ENOUGH_MEMORY, true);
   s->size = size;
-  if (DWORD rc = mapState()) return rc;
+  if (DWORD rc = mapState()) return drop(rc, true);
   if (init) init(s->state, arg);
+  s->shmName = shm;
   out = std::move(s);
   return 0;
 }

@@ -80,6 +80,7 @@ constexpr SystemMessage kMessages[] = {
     MSG(67, "The network name cannot be found.", "找不到網路名稱。"),  // ERROR_BAD_NET_NAME
     MSG(80, "The file exists.", "檔案已存在。"),  // ERROR_FILE_EXISTS
     MSG(82, "The directory or file cannot be created.", "無法建立目錄或檔案。"),  // ERROR_CANNOT_MAKE
+    MSG(86, "The specified network password is not correct.", "指定的網路密碼不正確。"),  // ERROR_INVALID_PASSWORD
     MSG(87, "The parameter is incorrect.", "參數不正確。"),  // ERROR_INVALID_PARAMETER
     MSG(109, "The pipe has been ended.", "管道已經結束。"),  // ERROR_BROKEN_PIPE
     MSG(110, "The system cannot open the device or file specified.", "系統無法開啟指定的裝置或檔案。"),  // ERROR_OPEN_FAILED
@@ -108,6 +109,8 @@ constexpr SystemMessage kMessages[] = {
     MSG(259, "No more data is available.", "沒有更多資料可用。"),  // ERROR_NO_MORE_ITEMS
     MSG(266, "The copy functions cannot be used.", "無法使用複製函數。"),  // ERROR_CANNOT_COPY
     MSG(267, "The directory name is invalid.", "目錄名稱無效。"),  // ERROR_DIRECTORY
+    MSG(288, "Attempt to release mutex not owned by caller.", "嘗試釋放不屬於呼叫者的 Mutex。"),  // ERROR_NOT_OWNER
+    MSG(298, "Too many posts were made to a semaphore.", "對 Semaphore 發出太多次信號。"),  // ERROR_TOO_MANY_POSTS
     MSG(299, "Only part of a ReadProcessMemory or WriteProcessMemory request was completed.",
         "ReadProcessMemory 或 WriteProcessMemory 要求只完成了一部分。"),  // ERROR_PARTIAL_COPY
     MSG(317, "The system cannot find message text for message number 0x%1 in the message file for %2.",
@@ -122,6 +125,8 @@ constexpr SystemMessage kMessages[] = {
     MSG(998, "Invalid access to memory location.", "記憶體位置的存取無效。"),  // ERROR_NOACCESS
     MSG(1001, "Recursion too deep; the stack overflowed.", "遞迴太深；堆疊溢位。"),  // ERROR_STACK_OVERFLOW
     MSG(1004, "Invalid flags.", "無效的旗標。"),  // ERROR_INVALID_FLAGS
+    MSG(1006, "The volume for a file has been externally altered so that the opened file is no longer valid.",
+        "檔案所在的磁碟區已被外部改變，因此開啟的檔案已不再有效。"),  // ERROR_FILE_INVALID
     MSG(1008, "An attempt was made to reference a token that does not exist.",
         "嘗試參照不存在的權杖。"),  // ERROR_NO_TOKEN
     MSG(1009, "The configuration registry database is corrupt.", "設定登錄資料庫已損毀。"),  // ERROR_BADDB
@@ -159,6 +164,8 @@ constexpr SystemMessage kMessages[] = {
         "指定的服務並非已安裝的服務。"),  // ERROR_SERVICE_DOES_NOT_EXIST
     MSG(1113, "No mapping for the Unicode character exists in the target multi-byte code page.",
         "目標多位元組字碼頁中沒有此 Unicode 字元的對應。"),  // ERROR_NO_UNICODE_TRANSLATION
+    MSG(1132, "The base address or the file offset specified does not have the proper alignment.",
+        "指定的基底位址或檔案位移沒有適當的對齊。"),  // ERROR_MAPPED_ALIGNMENT
     MSG(1155, "No application is associated with the specified file for this operation.",
         "沒有任何應用程式與此操作的指定檔案相關聯。"),  // ERROR_NO_ASSOCIATION
     MSG(1168, "Element not found.", "找不到元素。"),  // ERROR_NOT_FOUND
@@ -186,6 +193,7 @@ constexpr SystemMessage kMessages[] = {
         "在映像檔中找不到指定的資源名稱。"),  // ERROR_RESOURCE_NAME_NOT_FOUND
     MSG(1815, "The specified resource language ID cannot be found in the image file.",
         "在映像檔中找不到指定的資源語言識別碼。"),  // ERROR_RESOURCE_LANG_NOT_FOUND
+    MSG(4312, "The object identifier does not represent a valid object.", "物件識別碼不代表有效的物件。"),  // ERROR_OBJECT_NOT_FOUND
     MSG(15100, "The resource loader failed to find MUI file.", "資源載入器找不到 MUI 檔案。"),  // ERROR_MUI_FILE_NOT_FOUND
 
     // ---- FACILITY_NULL / FACILITY_ITF generic HRESULTs (E_*) ----
