@@ -136,6 +136,8 @@ class SharedSignerRecord : public testing::Test {
     for (PCCERT_CONTEXT c; (c = CertEnumCertificatesInStore(store, nullptr));) CertDeleteCertificateFromStore(c);
     CertCloseStore(store, 0);
   }
+  void StoreSignerReachesASecondProcess();
+  void PfxSignerReachesASecondProcess();
   CCAPILib capi;
   static std::string take(char* text) {
     std::string s = text ? text : "";
@@ -150,7 +152,7 @@ class SharedSignerRecord : public testing::Test {
   }
 };
 
-TEST_F(SharedSignerRecord, ASecondProcessFindsTheSignerWithoutADialog) {
+void SharedSignerRecord::StoreSignerReachesASecondProcess() {
   const std::string dir = vtest::makeTempDir("shared");
   vtest::SignerPki pki;
   EVP_PKEY* key = EVP_RSA_gen(1024);
@@ -239,7 +241,7 @@ TEST_F(SharedSignerRecord, ASecondProcessFindsTheSignerWithoutADialog) {
   EXPECT_NE(vtest::readFile(dir + "/log3").find("signer-list"), std::string::npos);
 }
 
-TEST_F(SharedSignerRecord, APfxSignerIsSharedWithItsFileAndPassword) {
+void SharedSignerRecord::PfxSignerReachesASecondProcess() {
   const std::string dir = vtest::makeTempDir("sharedpfx");
   vtest::SignerPki pki;
   EVP_PKEY* key = EVP_RSA_gen(2048);
@@ -261,7 +263,8 @@ TEST_F(SharedSignerRecord, APfxSignerIsSharedWithItsFileAndPassword) {
   });
   {
     velmora::ui::ScopedDialogService scoped(service);
-    ASSERT_EQ(capi.SelectSignerEx2("", dir.c_str(), "s.pfx", 1, "", 0x200, 0), 0);
+    // Port 0: choose anew (the record holds the store signer), then share it.
+    ASSERT_EQ(capi.SelectSignerEx2("", dir.c_str(), "s.pfx", 0, "", 0x200, 0), 0);
   }
   cSharedMemory* record = strabel::SharedSigner(strabel::capiCore());
   ASSERT_NE(record, nullptr);
@@ -285,6 +288,14 @@ TEST_F(SharedSignerRecord, APfxSignerIsSharedWithItsFileAndPassword) {
   auto verify = vtest::runCommand({"openssl", "cms", "-verify", "-inform", "DER", "-in", dir + "/p7.der", "-CAfile",
                                    dir + "/root.pem", "-purpose", "any", "-binary", "-content", dir + "/content"});
   EXPECT_EQ(verify.status, 0) << verify.err;
+}
+
+// One test: the record is per user, so its writers must not run in
+// parallel test processes.
+TEST_F(SharedSignerRecord, ASecondProcessFindsTheSignerWithoutADialog) {
+  StoreSignerReachesASecondProcess();
+  if (HasFatalFailure()) return;
+  PfxSignerReachesASecondProcess();
 }
 
 }  // namespace
