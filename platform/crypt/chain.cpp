@@ -121,6 +121,9 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCert
              root = CertOpenSystemStoreA(0, "ROOT");
   addStore(root, true, pool);
   addStore(hAdditionalStore, false, pool);
+  // The certificate's own store is searched too: a PFX file's chain comes
+  // with its signer.
+  if (pCertContext->hCertStore != hAdditionalStore) addStore(pCertContext->hCertStore, false, pool);
   addStore(ca, false, pool);
   addStore(my, false, pool);
   for (HCERTSTORE s : {my, ca, root})

@@ -159,6 +159,16 @@ TEST_F(Chain, RootsOutsideRootStoreAreUntrusted) {
   EXPECT_EQ(chain->TrustStatus.dwErrorStatus, DWORD(CERT_TRUST_IS_UNTRUSTED_ROOT));
   ASSERT_EQ(chain->rgpChain[0]->cElement, 2u);
   EXPECT_EQ(chain->rgpChain[0]->rgpElement[1]->TrustStatus.dwErrorStatus, DWORD(CERT_TRUST_IS_UNTRUSTED_ROOT));
+  // A certificate's own store is searched as well.
+  PCCERT_CONTEXT inStore = nullptr;
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(extra, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(stray.data()),
+                                               DWORD(stray.size()), CERT_STORE_ADD_NEW, &inStore));
+  PCCERT_CHAIN_CONTEXT own = nullptr;
+  ASSERT_TRUE(CertGetCertificateChain(nullptr, inStore, nullptr, nullptr, &para, 0, nullptr, &own));
+  EXPECT_EQ(own->rgpChain[0]->cElement, 2u);
+  EXPECT_EQ(own->TrustStatus.dwErrorStatus, DWORD(CERT_TRUST_IS_UNTRUSTED_ROOT));
+  CertFreeCertificateChain(own);
+  CertFreeCertificateContext(inStore);
   // The chain keeps its certificates after the store and the caller's context go.
   CertCloseStore(extra, 0);
   CertFreeCertificateContext(cert);

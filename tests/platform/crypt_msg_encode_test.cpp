@@ -31,7 +31,7 @@ struct MsgEncode : ::testing::Test {
   static std::string *rsaPfx, *ecPfx;
 
   void SetUp() override {
-    if (!pki->ok()) GTEST_SKIP();
+    ASSERT_TRUE(pki->ok()) << pki->error();
     cng = LoadLibraryA(VELMORA_LIB_DIR "/ncrypt.so");
     ASSERT_NE(cng, nullptr);
   }
@@ -276,6 +276,32 @@ TEST_F(MsgEncode, KeyFailuresAndBadArgumentsAreReported) {
   EXPECT_FALSE(CryptMsgGetParam(m, CMSG_CONTENT_PARAM, 0, out.data(), &n));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
   EXPECT_TRUE(CryptMsgClose(m));
+}
+
+}  // namespace
+
+namespace {
+
+// UTCTime for 1950 to 2049, GeneralizedTime either side, as the signing
+// time's encoding requires.
+TEST(SigningTime, EncodesUtcOrGeneralizedTime) {
+  struct Case {
+    int64_t unixTime;
+    const char* der;  // tag, length, text
+  } cases[] = {{-631152001, "\x18\x0f" "19491231235959Z"},
+               {-631152000, "\x17\x0d" "500101000000Z"},
+               {2524607999, "\x17\x0d" "491231235959Z"},
+               {2524608000, "\x18\x0f" "20500101000000Z"}};
+  for (const auto& c : cases) {
+    const uint64_t ticks = uint64_t(c.unixTime + 11644473600LL) * 10000000ULL;
+    FILETIME ft{DWORD(ticks), DWORD(ticks >> 32)};
+    for (LPCSTR type : {PKCS_UTC_TIME, static_cast<LPCSTR>(szOID_RSA_signingTime)}) {
+      BYTE out[32];
+      DWORD n = sizeof out;
+      ASSERT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, type, &ft, out, &n));
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(out), n), std::string(c.der, 2 + size_t(c.der[1])));
+    }
+  }
 }
 
 }  // namespace

@@ -322,3 +322,44 @@ TEST_F(Pfx, CaChainComesAlongWithoutKeys) {
 }
 
 }  // namespace
+
+namespace {
+
+// Damaged files (cut short, bytes flipped) fail with a code, never a crash,
+// and leave no key behind.
+TEST_F(Pfx, DamagedFilesFailCleanly) {
+  for (const auto& args : {std::vector<std::string>{"-passout", "pass:pw"},
+                           std::vector<std::string>{"-legacy", "-passout", "pass:pw"}}) {
+    const std::string good = pki->pfx("rsa", args);
+    ASSERT_FALSE(good.empty());
+    const size_t before = keyFilesLeft();
+    std::vector<std::string> damaged;
+    for (size_t cut = 0; cut < good.size(); cut += 61) damaged.push_back(good.substr(0, cut));
+    for (size_t at = 0; at < good.size(); at += 37) {
+      std::string d = good;
+      d[at] = char(d[at] ^ (1 << (at % 8)));
+      damaged.push_back(d);
+    }
+    int opened = 0;
+    for (auto& d : damaged) {
+      CRYPT_DATA_BLOB blob = vtest::blobOf(d);
+      PFXIsPFXBlob(&blob);
+      PFXVerifyPassword(&blob, u"pw", 0);
+      SetLastError(0);
+      HCERTSTORE store = PFXImportCertStore(&blob, u"pw", 0);
+      if (!store) {
+        EXPECT_NE(GetLastError(), 0u);
+        continue;
+      }
+      ++opened;  // a flip in a part the MAC does not cover (the MAC's own salt, say) may still open
+      PCCERT_CONTEXT c = nullptr;
+      while ((c = CertEnumCertificatesInStore(store, c)))
+        if (!provInfo(c).first.empty()) deleteContainer(c);
+      CertCloseStore(store, 0);
+    }
+    EXPECT_LT(opened, int(damaged.size()) / 4);
+    EXPECT_EQ(keyFilesLeft(), before);
+  }
+}
+
+}  // namespace
