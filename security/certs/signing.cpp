@@ -241,33 +241,13 @@ FILETIME now() {
   return FILETIME{DWORD(t), DWORD(t >> 32)};
 }
 
-// The signing-time value as the platform encodes it; where the platform has
-// no encoder for it, the DER time here (UTCTime until 2049, as RFC 5652 asks).
+// The signing-time value, encoded by the platform.
 bool encodeSigningTime(const FILETIME& ft, std::vector<BYTE>& out) {
   DWORD n = 0;
-  if (CryptEncodeObject(X509_ASN_ENCODING, PKCS_UTC_TIME, &ft, nullptr, &n) && n) {
-    out.resize(n);
-    if (CryptEncodeObject(X509_ASN_ENCODING, PKCS_UTC_TIME, &ft, out.data(), &n)) {
-      out.resize(n);
-      return true;
-    }
-  }
-  const uint64_t v = (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  const time_t t = time_t(v / 10000000ULL) - 11644473600LL;
-  struct tm u{};
-  if (!gmtime_r(&t, &u)) return false;
-  const int year = u.tm_year + 1900;
-  char text[32];
-  const bool utc = year >= 1950 && year < 2050;
-  if (utc)
-    snprintf(text, sizeof text, "%02d%02d%02d%02d%02d%02dZ", year % 100, u.tm_mon + 1, u.tm_mday, u.tm_hour,
-             u.tm_min, u.tm_sec);
-  else
-    snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02dZ", year, u.tm_mon + 1, u.tm_mday, u.tm_hour, u.tm_min,
-             u.tm_sec);
-  const size_t len = strlen(text);
-  out = {BYTE(utc ? 0x17 : 0x18), BYTE(len)};
-  out.insert(out.end(), text, text + len);
+  if (!CryptEncodeObject(X509_ASN_ENCODING, PKCS_UTC_TIME, &ft, nullptr, &n) || n == 0) return false;
+  out.resize(n);
+  if (!CryptEncodeObject(X509_ASN_ENCODING, PKCS_UTC_TIME, &ft, out.data(), &n)) return false;
+  out.resize(n);
   return true;
 }
 
