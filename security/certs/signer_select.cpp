@@ -150,7 +150,9 @@ int askSigner(const CCapiCore& core, const Candidates& cands) {
                       cert.NotAfter(CertInfo::DateForm::Date), utf8(issuer)});
   }
   p.selected = 0;
-  for (;;) {
+  // A person stops pressing "Certificate" long before this; a broken
+  // renderer that always answers it must not hold the call for ever.
+  for (int round = 0; round < 1000; ++round) {
     auto answer = velmora::ui::signerListDialog(p);
     if (!answer) return -1;
     const int row = answer->row >= 0 && size_t(answer->row) < cands.list.size() ? answer->row : 0;
@@ -158,6 +160,7 @@ int askSigner(const CCapiCore& core, const Candidates& cands) {
     viewCertificate(cands.list[size_t(row)]);
     p.selected = row;
   }
+  return -1;
 }
 
 void becomeSigner(CCapiCore& core, PCCERT_CONTEXT c, int media) {
@@ -406,7 +409,6 @@ int CCapiCore::SelectSignerEx2(const std::u16string& certFilter, const std::u16s
   Search s;
   if (!prologue(*this, s, certFilter, dwFlags, dwKeyUsage, nullptr)) return m_nErrorCode;
   SharedSigner(*this);
-  ResetSigner();
   if (!strCompareDate.empty()) {
     if (!parseCompareDate(ansiFromWide(strCompareDate), s.when)) return fail(kWrongParameters);
     s.haveDate = true;
