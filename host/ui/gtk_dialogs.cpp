@@ -1,5 +1,6 @@
 #include "ui/gtk_dialogs.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -63,6 +64,18 @@ void addFilters(GtkFileChooser* chooser, const std::string& filter) {
     gtk_file_chooser_add_filter(chooser, ff);
   }
 }
+
+// Enables "OK" only while every gated entry holds its minimum of characters.
+struct OkGate {
+  GtkWidget* ok = nullptr;
+  std::vector<std::pair<GtkEntry*, int>> entries;
+  void update() {
+    bool enough = true;
+    for (auto& [entry, min] : entries)
+      enough = enough && g_utf8_strlen(gtk_entry_get_text(entry), -1) >= min;
+    if (ok) gtk_widget_set_sensitive(ok, enough);
+  }
+};
 
 struct Built {
   GtkWidget* dialog = nullptr;
@@ -202,6 +215,28 @@ Built buildDialog(const DialogRequest& r, GtkWindow* parent) {
   for (size_t i = 0; i < r.buttons.size(); ++i) {
     GtkWidget* button = gtk_dialog_add_button(GTK_DIALOG(b.dialog), buttonLabel(r, r.buttons[i]).c_str(), gint(i));
     if (disabled.count(r.buttons[i])) gtk_widget_set_sensitive(button, FALSE);
+  }
+  // "OK" stays disabled while a field is shorter than its minimum, as the
+  // Windows dialogs keep it.
+  auto okAt = std::find(r.buttons.begin(), r.buttons.end(), "ok");
+  if (okAt != r.buttons.end() && !disabled.count("ok")) {
+    auto* gate = new OkGate;
+    gate->ok = gtk_dialog_get_widget_for_response(GTK_DIALOG(b.dialog), gint(okAt - r.buttons.begin()));
+    for (size_t i = 0; i < r.fields.size() && i < b.fields.size(); ++i) {
+      const auto& f = r.fields[i];
+      if (f.readOnly || f.minLength <= 0 || !GTK_IS_ENTRY(b.fields[i].second)) continue;
+      gate->entries.emplace_back(GTK_ENTRY(b.fields[i].second), f.minLength);
+    }
+    if (gate->entries.empty()) {
+      delete gate;
+    } else {
+      for (auto& [entry, min] : gate->entries)
+        g_signal_connect(entry, "changed", G_CALLBACK(+[](GtkEditable*, gpointer p) { static_cast<OkGate*>(p)->update(); }),
+                         gate);
+      g_object_set_data_full(G_OBJECT(b.dialog), "velmora-ok-gate", gate,
+                             [](gpointer p) { delete static_cast<OkGate*>(p); });
+      gate->update();
+    }
   }
   int def = r.kind == kind::kMessageBox ? r.selected : 0;
   if (def >= 0 && size_t(def) < r.buttons.size()) gtk_dialog_set_default_response(GTK_DIALOG(b.dialog), def);

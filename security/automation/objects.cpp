@@ -273,7 +273,7 @@ class CAPI final : public AutomationObject<ICAPI, CCapiCore> {
     return numberResult(pVal, [&] { return m_core.ImportCertChain(in(strPkcs7)); });
   }
 
-  // PFX files, mobile export, signer selection, signing and envelopes are
+  // PFX files, mobile export and envelopes are
   // not built yet: the engine answers "not supported" as the exported class
   // does, guarded where the operation will be.
   HRESULT SetDefaultPfxFileName(BSTR, LONG* pVal) override {
@@ -316,11 +316,15 @@ class CAPI final : public AutomationObject<ICAPI, CCapiCore> {
     return textResult(pVal, [&] { return m_core.GetExportedPfxFileName(); });
   }
 
-  HRESULT SelectSigner(BSTR, LONG, LONG, LONG* pVal) override {
-    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  HRESULT SelectSigner(BSTR certFilter, LONG dwFlags, LONG dwKeyUsage, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.SelectSigner(in(certFilter), dwFlags, dwKeyUsage); });
   }
-  HRESULT SelectSignerEx(BSTR, BSTR, BSTR, BSTR, BSTR, LONG, LONG, LONG* pVal) override {
-    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  HRESULT SelectSignerEx(BSTR certFilter, BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, BSTR strCompareDate,
+                         LONG dwFlags, LONG dwKeyUsage, LONG* pVal) override {
+    return numberResult(pVal, [&] {
+      return m_core.SelectSignerEx(in(certFilter), in(strPfxPath), in(strPfxName), in(strPasswd), in(strCompareDate),
+                                   dwFlags, dwKeyUsage);
+    });
   }
   HRESULT GetSignerPfxFilePath(BSTR* pVal) override {
     return textResult(pVal, [&] { return m_core.GetSignerPfxFilePath(); });
@@ -328,14 +332,18 @@ class CAPI final : public AutomationObject<ICAPI, CCapiCore> {
   HRESULT GetSignerPfxFileName(BSTR* pVal) override {
     return textResult(pVal, [&] { return m_core.GetSignerPfxFileName(); });
   }
-  HRESULT SignPkcs1(BSTR, LONG, BSTR* pVal) override {
-    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  HRESULT SignPkcs1(BSTR strContent, LONG dwFlags, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.SignPkcs1(in(strContent), dwFlags); });
   }
-  HRESULT SignPkcs7(BSTR, LONG, BSTR* pVal) override {
-    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  HRESULT SignPkcs7(BSTR strContent, LONG dwFlags, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.SignPkcs7(in(strContent), dwFlags); });
   }
-  HRESULT SelectSignerEx2(BSTR, BSTR, BSTR, LONG, BSTR, LONG, LONG, LONG* pVal) override {
-    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  HRESULT SelectSignerEx2(BSTR certFilter, BSTR strPfxPath, BSTR strPfxName, LONG dwPort, BSTR strCompareDate,
+                          LONG dwFlags, LONG dwKeyUsage, LONG* pVal) override {
+    return numberResult(pVal, [&] {
+      return m_core.SelectSignerEx2(in(certFilter), in(strPfxPath), in(strPfxName), dwPort, in(strCompareDate),
+                                    dwFlags, dwKeyUsage);
+    });
   }
   // The automation class reports its own port value, not the exported class's.
   HRESULT GetPortEx(LONG* pVal) override { return numberResult(pVal, [] { return 0x10001; }); }

@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "base/codepage_internal.h"
+#include "certs/pfx_store.h"
+#include "certs/shared_signer.h"
 #include "frame/frame.h"
 #include "frame/messages.h"
 
@@ -53,7 +55,10 @@ CCapiCore::CCapiCore() {
 }
 
 // The EC generator closes the "MY" store it keeps.
-CCapiCore::~CCapiCore() = default;
+CCapiCore::~CCapiCore() {
+  delete m_pSharedMemory;
+  WipeText(m_strSignerPfxPasswd);
+}
 
 bool CCapiCore::begin(bool guarded, bool resetCapiCode) {
   m_nErrorCode = 0;

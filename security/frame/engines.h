@@ -13,6 +13,8 @@
 
 namespace strabel {
 
+class cSharedMemory;
+
 // A text result of an engine: wide text built from ANSI text, or no text at
 // all (the exported function then returns a null pointer).
 using WResult = std::optional<std::u16string>;
@@ -86,16 +88,29 @@ class VELMORA_EXPORT CCapiCore {
   WResult GetSignerPfxFilePath() const { return wideFromAnsi(m_strSignerPfxFilePath); }
   WResult GetSignerPfxFileName() const { return wideFromAnsi(m_strSignerPfxFileName); }
 
-  // The chosen certificate's fields. Nothing can be chosen until signer
-  // selection is built, so they are empty.
-  WResult GetCertB64() const { return std::u16string(); }
-  WResult GetCertSubject() const { return std::u16string(); }
-  WResult GetCertSubjectCN() const { return std::u16string(); }
-  WResult GetCertIssuer() const { return std::u16string(); }
-  WResult GetCertSerial() const { return std::u16string(); }
-  WResult GetCertNotBefore() const { return std::u16string(); }
-  WResult GetCertNotAfter() const { return std::u16string(); }
-  WResult GetCertFinger() const { return std::u16string(); }
+  // Signer selection
+  int SelectSigner(const std::u16string& certFilter, long dwFlags, long dwKeyUsage);
+  int SelectSignerEx(const std::u16string& certFilter, const std::u16string& strPfxPath,
+                     const std::u16string& strPfxName, const std::u16string& strPasswd,
+                     const std::u16string& strCompareDate, long dwFlags, long dwKeyUsage);
+  int SelectSignerEx2(const std::u16string& certFilter, const std::u16string& strPfxPath,
+                      const std::u16string& strPfxName, long dwPort, const std::u16string& strCompareDate,
+                      long dwFlags, long dwKeyUsage);
+  // The chosen certificate's fields; empty without a signer.
+  WResult GetCertB64() const;
+  WResult GetCertSubject();
+  WResult GetCertSubjectCN();
+  WResult GetCertIssuer();
+  WResult GetCertSerial();
+  WResult GetCertNotBefore();
+  WResult GetCertNotAfter();
+  WResult GetCertFinger();
+  // Forgets the signer: medium -1, texts and certificate empty.
+  void ResetSigner();
+
+  // Signing with the chosen signer
+  WResult SignPkcs1(const std::u16string& strContent, long dwFlags);
+  WResult SignPkcs7(const std::u16string& strContent, long dwFlags);
 
   // The password length range of the PFX dialogs.
   int PresetPasswdLengthRange(long min, long max);
@@ -136,7 +151,7 @@ class VELMORA_EXPORT CCapiCore {
   std::string m_strDefaultPfxPrefix;
   std::string m_strCsrForSign;
   std::string m_strCsrForEncrypt;
-  void* m_pSharedMemory = nullptr;
+  cSharedMemory* m_pSharedMemory = nullptr;
   BYTE m_bIEProtectedMode = 0;
   int m_nCodePage = 437;
 };

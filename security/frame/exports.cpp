@@ -160,14 +160,21 @@ char* CCAPILib::ExportMobileFromIE(const char*, const char*, long, long) {
   return out(capiCore().notSupportedText(kGuarded));
 }
 
-int CCAPILib::SelectSigner(const char*, long, long) { MANAGE_STATE; return capiCore().notSupported(kGuarded); }
-int CCAPILib::SelectSignerEx(const char*, const char*, const char*, const char*, const char*, long, long) {
+int CCAPILib::SelectSigner(const char* certFilter, long dwFlags, long dwKeyUsage) {
   MANAGE_STATE;
-  return capiCore().notSupported(kGuarded);
+  return capiCore().SelectSigner(in(certFilter), dwFlags, dwKeyUsage);
 }
-int CCAPILib::SelectSignerEx2(const char*, const char*, const char*, long, const char*, long, long) {
+int CCAPILib::SelectSignerEx(const char* certFilter, const char* strPfxPath, const char* strPfxName,
+                             const char* strPasswd, const char* strCompareDate, long dwFlags, long dwKeyUsage) {
   MANAGE_STATE;
-  return capiCore().notSupported(kGuarded);
+  return capiCore().SelectSignerEx(in(certFilter), in(strPfxPath), in(strPfxName), in(strPasswd), in(strCompareDate),
+                                   dwFlags, dwKeyUsage);
+}
+int CCAPILib::SelectSignerEx2(const char* certFilter, const char* strPfxPath, const char* strPfxName, long dwPort,
+                              const char* strCompareDate, long dwFlags, long dwKeyUsage) {
+  MANAGE_STATE;
+  return capiCore().SelectSignerEx2(in(certFilter), in(strPfxPath), in(strPfxName), dwPort, in(strCompareDate),
+                                    dwFlags, dwKeyUsage);
 }
 char* CCAPILib::GetSignerPfxFilePath() { MANAGE_STATE; return out(capiCore().GetSignerPfxFilePath()); }
 char* CCAPILib::GetSignerPfxFileName() { MANAGE_STATE; return out(capiCore().GetSignerPfxFileName()); }
@@ -180,8 +187,14 @@ char* CCAPILib::GetCertNotBefore() { MANAGE_STATE; return out(capiCore().GetCert
 char* CCAPILib::GetCertNotAfter() { MANAGE_STATE; return out(capiCore().GetCertNotAfter()); }
 char* CCAPILib::GetCertFinger() { MANAGE_STATE; return out(capiCore().GetCertFinger()); }
 
-char* CCAPILib::SignPkcs1(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
-char* CCAPILib::SignPkcs7(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
+char* CCAPILib::SignPkcs1(const char* strContent, long dwFlags) {
+  MANAGE_STATE;
+  return out(capiCore().SignPkcs1(in(strContent), dwFlags));
+}
+char* CCAPILib::SignPkcs7(const char* strContent, long dwFlags) {
+  MANAGE_STATE;
+  return out(capiCore().SignPkcs7(in(strContent), dwFlags));
+}
 
 // ---------------- CCAPICertRegLib ----------------
 

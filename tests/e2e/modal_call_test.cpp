@@ -289,4 +289,43 @@ TEST_F(ModalCall, TheGtkRendererDrawsEachKindFromItsRequest) {
   }
 }
 
+TEST_F(ModalCall, OkWaitsForTheMinimumPasswordLengthAndLockedFieldsAreDisabled) {
+  velmora::host::GtkDialogService dialogs;
+  velmora::ui::DialogRequest r;
+  r.kind = velmora::ui::kind::kExportFile;
+  r.title = "Enter PFX File information";
+  velmora::ui::DialogField locked, confirm;
+  locked.name = "password";
+  locked.value = "given";
+  locked.password = locked.readOnly = true;
+  confirm.name = "confirm";
+  confirm.password = true;
+  confirm.minLength = 4;
+  confirm.maxLength = 16;
+  r.fields = {locked, confirm};
+  r.buttons = {"browse", "ok", "cancel"};
+  GtkWidget* d = dialogs.build(r);
+  GtkWidget* ok = gtk_dialog_get_widget_for_response(GTK_DIALOG(d), 1);
+  ASSERT_NE(ok, nullptr);
+  std::vector<GtkWidget*> entries(2, nullptr);  // by field name
+  std::function<void(GtkWidget*)> walk = [&](GtkWidget* w) {
+    if (GTK_IS_ENTRY(w)) entries[std::string(gtk_widget_get_name(w)) == "password" ? 0 : 1] = w;
+    if (GTK_IS_CONTAINER(w)) {
+      GList* children = gtk_container_get_children(GTK_CONTAINER(w));
+      for (GList* c = children; c; c = c->next) walk(GTK_WIDGET(c->data));
+      g_list_free(children);
+    }
+  };
+  walk(d);
+  ASSERT_TRUE(entries[0] && entries[1]);
+  EXPECT_FALSE(gtk_widget_get_sensitive(entries[0]));  // pre-filled: locked
+  EXPECT_FALSE(gtk_widget_get_sensitive(ok));
+  gtk_entry_set_text(GTK_ENTRY(entries[1]), "abc");
+  EXPECT_FALSE(gtk_widget_get_sensitive(ok));
+  gtk_entry_set_text(GTK_ENTRY(entries[1]), "abcd");
+  EXPECT_TRUE(gtk_widget_get_sensitive(ok));
+  EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(entries[1])), 16);
+  gtk_widget_destroy(d);
+}
+
 }  // namespace

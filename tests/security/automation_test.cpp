@@ -2,9 +2,12 @@
 // description, calls by name and through the function table, separate
 // engines per object, object safety, aggregation, the unload check and
 // self-registration with activation by ProgID.
+#include "signer_pki.h"  // OpenSSL before wincrypt.h (X509_NAME)
+
 #include <strabel/automation.h>
 #include <strabel/strabel.h>
 #include <windows.h>
+#include <wincrypt.h>
 #include <winreg.h>
 
 #include <algorithm>
@@ -207,7 +210,7 @@ TEST(AutomationDispatch, FailingCallsByNameReturnNormallyAndGetErrorCodeTells) {
     LONG code;
   } cases[] = {
       {&CLSID_CAPI, u"SetCodePage", {LONG(1252)}, VT_I4, 5006},
-      {&CLSID_CAPI, u"SignPkcs7", {u"content", LONG(0)}, VT_BSTR, 5004},
+      {&CLSID_CAPI, u"SignPkcs7", {u"content", LONG(0)}, VT_BSTR, 5067},
       {&CLSID_CAPI, u"ChangePfxPasswdEx", {u"/tmp", u"a.pfx", u"old", u"new", LONG(0), LONG(0)}, VT_I4, 5004},
       {&CLSID_CAPI, u"ExportMobileFromIE", {u"CN=x", u"pw", LONG(0), LONG(0)}, VT_BSTR, 5004},
       {&CLSID_CAPI, u"SetDefaultPfxFileName", {u"prefix"}, VT_I4, 5004},
@@ -281,6 +284,30 @@ TEST(AutomationDispatch, HashByNameGivesThePublishedDigests) {
   }
   // Names are found without regard to case, as scripts write them.
   EXPECT_EQ(callByName(capi.get(), u"hash", {u"abc", LONG(0x13)}).text, cases[2].digest);
+}
+
+TEST(AutomationDispatch, EachCapiObjectSelectsItsOwnSigner) {
+  vtest::SignerPki pki;
+  EVP_PKEY* key = EVP_RSA_gen(1024);
+  vtest::CertSpec spec;
+  spec.subject = {{"CN", "Automation Signer"}};
+  spec.serialHex = "7A01";
+  const std::string der = pki.make(spec, key);
+  EVP_PKEY_free(key);
+  HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(my, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                               DWORD(der.size()), CERT_STORE_ADD_ALWAYS, nullptr));
+  CertCloseStore(my, 0);
+  Ref<IDispatch> a = create<IDispatch>(CLSID_CAPI, IID_IDispatch);
+  Ref<IDispatch> b = create<IDispatch>(CLSID_CAPI, IID_IDispatch);
+  ASSERT_TRUE(a && b);
+  Outcome chosen = callByName(a.get(), u"SelectSigner", {u"S_CN=Automation Signer", LONG(0x102), LONG(0)});
+  EXPECT_EQ(chosen.number, 0);
+  EXPECT_EQ(callByName(a.get(), u"GetCertSerial").text, "7A01");
+  EXPECT_EQ(callByName(b.get(), u"GetCertSerial").text, "");
+  Outcome none = callByName(b.get(), u"SelectSignerEx", {u"S_CN=Nobody", u"", u"", u"", u"", LONG(0x102), LONG(0)});
+  EXPECT_EQ(none.number, 5010);
+  EXPECT_EQ(callByName(a.get(), u"GetCertSubjectCN").text, "Automation Signer");
 }
 
 TEST(AutomationDispatch, EcRequestByNameVerifiesWithOpenssl) {

@@ -102,8 +102,8 @@ TEST_F(Frame, PlatformErrorTextCarriesTheCodeInHex) {
 
 TEST_F(Frame, OperationsOfLaterStagesReportNotSupported) {
   CCAPILib capi;
-  Text signature(capi.SignPkcs7("content", 0));
-  EXPECT_EQ(signature.utf8(), "");
+  Text envelope(capi.CertEncryptPkcs7("content", "", 0, 0));
+  EXPECT_EQ(envelope.utf8(), "");
   EXPECT_EQ(capi.GetErrorCode(), 5004);
   EXPECT_EQ(text(capi.GetErrorMsg()), "Not Supported(5004)");
   CCAPITaiMAC10 mac;
@@ -157,7 +157,8 @@ TEST(ProtectedMode, GuardStopsGuardedOperationsOnly) {
             "mode(1500)\"\n\"4.0.1.4\"\n1500\n0\n1500\n1500\n0\n");
   auto normal = run("");
   ASSERT_EQ(normal.status, 0) << normal.err;
-  EXPECT_EQ(normal.out, "\"\"\n5004\n\"Not Supported(5004)\"\n\"4.0.1.4\"\n5004\n0\n5004\n5004\n0\n");
+  EXPECT_EQ(normal.out,
+            "\"\"\n5067\n\"Signed certificate has not chosen(5067)\"\n\"4.0.1.4\"\n5004\n0\n5004\n5004\n0\n");
 }
 
 }  // namespace
