@@ -5,7 +5,9 @@
 // issues the certificate, and the page installs the answer (the root prompt
 // answered by a script). The stores of the test's profile then hold the
 // certificate with its key and the chain.
+#include <algorithm>
 #include <cctype>
+#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -258,6 +260,107 @@ TEST(Enrolment, TheDemoPortalsEnrolmentPageInstallsACertificateWithItsKeyAndChai
     SCOPED_TRACE(std::string("root prompt answered ") + run.answer + ", key " + (run.curve ? run.curve : "RSA"));
     enrolThroughThePage(display, run);
   }
+}
+
+// Signing through the demo portal's signing page, with certificates
+// enrolled through its enrolment page in the same profile: the page selects
+// the signer by its common name, signs, and the portal verifies the
+// signature with OpenSSL (its log says by whom).
+class Signing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VTEST_REQUIRE(e2e::haveXvfb(), "Xvfb");
+    ASSERT_TRUE(display_.start()) << "Xvfb did not start";
+    work_ = vtest::makeTempDir("sign");
+    const std::string portFile = work_ + "/port";
+    log_ = work_ + "/portal.log";
+    ASSERT_TRUE(portal_.start({std::string(VELMORA_BIN_DIR) + "/velmora-demo-portal", "--port", "0", "--port-file",
+                               portFile, "--ca-dir", work_ + "/ca"},
+                              log_));
+    ASSERT_TRUE(e2e::waitUntil([&] { return vtest::readFile(portFile).find('\n') != std::string::npos; }, 60000))
+        << vtest::readFile(log_);
+    base_ = "http://127.0.0.1:" + vtest::readFile(portFile).substr(0, vtest::readFile(portFile).find('\n'));
+    script_ = work_ + "/dialogs.script";
+    vtest::writeFile(script_, "{\"dialog\":\"root-install\",\"button\":\"yes\"}\n");
+  }
+  void TearDown() override { portal_.stop(); }
+
+  // Opens `path` in a fresh run of the program, presses Enter (the page's
+  // focused control submits its form) and waits until `done`. The
+  // screenshot, when asked for, is taken then.
+  void submit(const std::string& path, const std::function<bool()>& done, const std::string& shot = "") {
+    e2e::Host host(display_, base_ + path, e2e::makeRuntimeDir(), "sign");
+    ASSERT_TRUE(host.start({"VELMORA_DIALOG_SCRIPT=" + script_}));
+    ASSERT_TRUE(host.waitEvent("document-complete")) << vtest::readFile(log_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(typeIntoWindow(display_.name(), ""));
+    EXPECT_TRUE(e2e::waitUntil(done, 60000)) << path << "\n" << vtest::readFile(log_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    if (const char* dir = std::getenv("VELMORA_E2E_SCREENSHOT_DIR"); dir && *dir && !shot.empty()) {
+      auto r = vtest::runCommand({std::string(VELMORA_BIN_DIR) + "/velmora-screenshot",
+                                  std::string(dir) + "/" + shot + ".png", "--title", kTitle},
+                                 {"DISPLAY=" + display_.name()});
+      EXPECT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(host.stop(), 0);
+  }
+  void enrol(const std::string& cn, const std::string& key) {
+    vtest::writeFile(script_, "{\"dialog\":\"root-install\",\"button\":\"yes\"}\n");
+    std::string query = cn;
+    std::replace(query.begin(), query.end(), ' ', '+');
+    submit("/enrol?cn=" + query + "&key=" + key, [&] {
+      for (const auto& e : storeEntries("MY"))
+        if (field(e, "Subject").find(cn) != std::string::npos && !field(e, "Key").empty()) return true;
+      return false;
+    });
+  }
+  // `signer`: "filter" (by the common name), "store" (the list dialog) or
+  // "pfx" (the PFX file dialog); the dialogs are answered by `answers`.
+  void sign(const std::string& cn, const std::string& format, const std::string& shot = "",
+            const std::string& signer = "filter", const std::string& answers = "") {
+    std::string query = cn;
+    std::replace(query.begin(), query.end(), ' ', '+');
+    const size_t before = vtest::readFile(log_).size();
+    const std::string line = "verified a " + format + " signature by CN = " + cn;
+    vtest::writeFile(script_, answers);
+    submit("/sign?cn=" + query + "&format=" + format + "&signer=" + signer,
+           [&] { return vtest::readFile(log_).find(line, before) != std::string::npos; }, shot);
+  }
+
+  e2e::Display display_;
+  e2e::Child portal_;
+  std::string work_, log_, base_, script_;
+};
+
+TEST_F(Signing, TheSigningPageSignsWithTheEnrolledCertificateAndThePortalVerifiesIt) {
+  enrol("Signer Rsa 2026", "rsa");
+  sign("Signer Rsa 2026", "pkcs7", "signing-pkcs7-RSA");
+  sign("Signer Rsa 2026", "pkcs1", "signing-pkcs1-RSA");
+  // An EC key in the key storage provider, reached by the CNG path.
+  enrol("Signer Ec 2026", "p256");
+  sign("Signer Ec 2026", "pkcs7", "signing-pkcs7-P-256");
+  sign("Signer Ec 2026", "pkcs1");
+
+  // From the store's list: both certificates are offered, the user takes
+  // the first row (the list is in the store's order).
+  sign("Signer", "pkcs7", "signing-pkcs7-list", "store", "{\"dialog\":\"signer-list\",\"row\":0}\n");
+
+  // From a PFX file the user picks: a key made by openssl, certified by the
+  // portal's issuing CA, in a PFX file with its chain.
+  const std::string ca = work_ + "/ca";
+  ASSERT_EQ(vtest::runCommand({"openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Pfx Signer 2026",
+                               "-keyout", work_ + "/pfx.key", "-out", work_ + "/pfx.csr"}).status, 0);
+  vtest::writeFile(work_ + "/ext.cnf", "keyUsage=critical,digitalSignature,nonRepudiation\nbasicConstraints=CA:FALSE\n");
+  ASSERT_EQ(vtest::runCommand({"openssl", "x509", "-req", "-in", work_ + "/pfx.csr", "-CA", ca + "/intermediate.crt.pem",
+                               "-CAkey", ca + "/intermediate.key.pem", "-CAcreateserial", "-days", "30", "-extfile",
+                               work_ + "/ext.cnf", "-out", work_ + "/pfx.crt"}).status, 0);
+  ASSERT_EQ(vtest::runCommand({"openssl", "pkcs12", "-export", "-inkey", work_ + "/pfx.key", "-in", work_ + "/pfx.crt",
+                               "-certfile", ca + "/intermediate.crt.pem", "-passout", "pass:1234", "-out",
+                               work_ + "/signer.pfx"}).status, 0);
+  sign("Pfx Signer 2026", "pkcs7", "signing-pkcs7-PFX", "pfx",
+       "{\"dialog\":\"pfx-file\",\"folder\":\"" + work_ + "\",\"name\":\"signer.pfx\",\"password\":\"1234\"}\n");
+  sign("Pfx Signer 2026", "pkcs1", "", "pfx",
+       "{\"dialog\":\"pfx-file\",\"folder\":\"" + work_ + "\",\"name\":\"signer.pfx\",\"password\":\"1234\"}\n");
 }
 
 }  // namespace
