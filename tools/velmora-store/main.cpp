@@ -6,6 +6,8 @@
 //   velmora-store keys                       the key containers, by provider, with their keys' flags
 //   velmora-store delete STORE SHA1          removes a certificate
 //   velmora-store export STORE SHA1 [--pem] [FILE]   writes it as DER (or PEM) to FILE or standard output
+//   velmora-store import-pfx FILE [--exportable]       its certificates with keys to MY, CA certificates to CA
+//                                                      (the password is the first line of standard input)
 //
 // Texts are printed in UTF-8. Exit status: 0 done, 1 not found or failed, 2 usage.
 #include <openssl/evp.h>  // before wincrypt.h (X509_NAME)
@@ -284,13 +286,89 @@ int exportCertificate(const std::string& store, const std::string& sha1, bool pe
   return ok ? 0 : 1;
 }
 
+// The password is read from standard input, never from the command line,
+// where other users' `ps` would show it.
+bool readPassword(std::u16string& password) {
+  std::string line;
+  for (int c; (c = fgetc(stdin)) != EOF && c != '\n';) line += char(c);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  password = velmora::platform::toWide(line, CP_UTF8);
+  explicit_bzero(line.data(), line.size());
+  return true;
+}
+
+bool selfIssued(PCCERT_CONTEXT c) {
+  const CERT_NAME_BLOB& a = c->pCertInfo->Subject;
+  const CERT_NAME_BLOB& b = c->pCertInfo->Issuer;
+  return a.cbData == b.cbData && memcmp(a.pbData, b.pbData, a.cbData) == 0;
+}
+
+int importPfx(const std::string& file, bool exportable) {
+  FILE* in = fopen(file.c_str(), "rb");
+  if (!in) {
+    fprintf(stderr, "velmora-store: cannot read %s\n", file.c_str());
+    return 1;
+  }
+  std::vector<BYTE> bytes;
+  BYTE chunk[65536];
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, in)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
+  fclose(in);
+  CRYPT_DATA_BLOB blob{DWORD(bytes.size()), bytes.data()};
+  if (!PFXIsPFXBlob(&blob)) {
+    fprintf(stderr, "velmora-store: %s is not a PFX file\n", file.c_str());
+    return 1;
+  }
+  std::u16string password;
+  readPassword(password);
+  HCERTSTORE pfx = PFXImportCertStore(&blob, password.c_str(), exportable ? CRYPT_EXPORTABLE : 0);
+  const DWORD error = GetLastError();
+  explicit_bzero(password.data(), password.size() * sizeof(char16_t));
+  if (!pfx) {
+    if (error == ERROR_INVALID_PASSWORD) fprintf(stderr, "velmora-store: wrong password for %s\n", file.c_str());
+    else fprintf(stderr, "velmora-store: %s could not be opened (0x%08X)\n", file.c_str(), error);
+    return 1;
+  }
+  int status = 0;
+  for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(pfx, c));) {
+    DWORD size = 0;
+    const bool hasKey = CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) != FALSE;
+    // A root needs the user's consent, which this tool has no way to ask.
+    const char* target = hasKey ? "MY" : selfIssued(c) ? nullptr : "CA";
+    BYTE sha1[20];
+    DWORD n = sizeof sha1;
+    std::string hex;
+    if (CertGetCertificateContextProperty(c, CERT_SHA1_HASH_PROP_ID, sha1, &n))
+      for (DWORD i = 0; i < n; ++i) {
+        char two[3];
+        snprintf(two, sizeof two, "%02X", sha1[i]);
+        hex += two;
+      }
+    if (!target) {
+      printf("skipped %s (a root: add it through the program, which asks you)\n", hex.c_str());
+      continue;
+    }
+    HCERTSTORE store = CertOpenSystemStoreA(0, target);
+    const bool ok = store && CertAddCertificateContextToStore(store, c, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    if (!ok) {
+      fprintf(stderr, "velmora-store: %s not added to %s (0x%08X)\n", hex.c_str(), target, GetLastError());
+      status = 1;
+    } else {
+      printf("added %s to %s%s\n", hex.c_str(), target, hasKey ? " with its key" : "");
+    }
+    if (store) CertCloseStore(store, 0);
+  }
+  CertCloseStore(pfx, 0);
+  return status;
+}
+
 int usage() {
   fprintf(stderr,
           "usage: velmora-store stores\n"
           "       velmora-store list [STORE...]\n"
           "       velmora-store keys\n"
           "       velmora-store delete STORE SHA1\n"
-          "       velmora-store export STORE SHA1 [--pem] [FILE]\n");
+          "       velmora-store export STORE SHA1 [--pem] [FILE]\n"
+          "       velmora-store import-pfx FILE [--exportable]   (password on standard input)\n");
   return 2;
 }
 
@@ -315,5 +393,7 @@ int main(int argc, char** argv) {
     }
     return exportCertificate(args[0], args[1], pem, file);
   }
+  if (command == "import-pfx" && (args.size() == 1 || (args.size() == 2 && args[1] == "--exportable")))
+    return importPfx(args[0], args.size() == 2);
   return usage();
 }
