@@ -9,8 +9,12 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "base/private_files.h"
 #include "crypt/crypt_internal.h"
@@ -119,6 +123,42 @@ BOOL genSessionKey(const std::shared_ptr<ProvContext>& prov, ALG_ID alg, DWORD d
 
 RsaMaterial::~RsaMaterial() { EVP_PKEY_free(pkey); }
 
+namespace {
+
+// Keys read from their container files, kept while the file stays the same
+// (same inode, size and modification time): reading, unsealing and parsing
+// a key, and OpenSSL's first-use set-up of it, cost several times one
+// signature. Bounded; guarded by its own lock (jobs sign on other threads).
+struct CachedKey {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  timespec mtime{};
+  std::shared_ptr<RsaMaterial> material;
+};
+
+std::mutex& keyCacheLock() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+
+std::map<std::pair<std::string, DWORD>, CachedKey>& keyCache() {
+  static auto* cache = new std::map<std::pair<std::string, DWORD>, CachedKey>;
+  return *cache;
+}
+
+constexpr size_t kKeyCacheSize = 32;
+
+bool sameFile(const CachedKey& c, const struct stat& st) {
+  return c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size && c.mtime.tv_sec == st.st_mtim.tv_sec &&
+         c.mtime.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+// Reads the key of `spec` from the context's container file.
+std::shared_ptr<RsaMaterial> loadUserKey(const ProvContext& prov, DWORD spec, DWORD& error);
+
 std::shared_ptr<RsaMaterial> userKey(const ProvContext& prov, DWORD spec, DWORD& error) {
   error = 0;
   if (spec != AT_KEYEXCHANGE && spec != AT_SIGNATURE) {
@@ -129,6 +169,29 @@ std::shared_ptr<RsaMaterial> userKey(const ProvContext& prov, DWORD spec, DWORD&
     if (!prov.verifyKeys[spec]) error = DWORD(NTE_NO_KEY);
     return prov.verifyKeys[spec];
   }
+  const std::string path = velmora::platform::keyFileInUse(containerFile(prov.container));
+  struct stat before {};
+  const bool stated = stat(path.c_str(), &before) == 0 && S_ISREG(before.st_mode);
+  if (stated) {
+    std::lock_guard lock(keyCacheLock());
+    auto it = keyCache().find({path, spec});
+    if (it != keyCache().end() && sameFile(it->second, before)) return it->second.material;
+  }
+  auto material = loadUserKey(prov, spec, error);
+  // Cached only when the file did not change while it was read.
+  struct stat after {};
+  if (material && stated && stat(path.c_str(), &after) == 0 && after.st_ino == before.st_ino &&
+      after.st_size == before.st_size && after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+      after.st_mtim.tv_nsec == before.st_mtim.tv_nsec) {
+    std::lock_guard lock(keyCacheLock());
+    auto& cache = keyCache();
+    if (cache.size() >= kKeyCacheSize) cache.clear();
+    cache[{path, spec}] = CachedKey{before.st_dev, before.st_ino, before.st_size, before.st_mtim, material};
+  }
+  return material;
+}
+
+std::shared_ptr<RsaMaterial> loadUserKey(const ProvContext& prov, DWORD spec, DWORD& error) {
   ContainerRecord record;
   if ((error = loadContainer(prov.container, record)) != 0) return nullptr;
   const StoredKey* stored = spec == AT_SIGNATURE ? record.signature.get() : record.exchange.get();

@@ -161,6 +161,43 @@ TEST_F(Rsa, KeysPersistInTheContainerAndNonExportableOnesStayInside) {
   }
 }
 
+// Keys read from a container are kept for reuse only while its file is the
+// same: a container deleted and made again, or a key replaced, signs with
+// the new key at once.
+TEST_F(Rsa, AReplacedKeyIsUsedAtOnce) {
+  auto verifies = [](const Bytes& pub, const Bytes& sig, HCRYPTPROV verifier) {
+    HCRYPTKEY k = 0;
+    if (!CryptImportKey(verifier, pub.data(), DWORD(pub.size()), 0, 0, &k)) return false;
+    HCRYPTHASH h = 0;
+    CryptCreateHash(verifier, CALG_SHA1, 0, 0, &h);
+    CryptHashData(h, reinterpret_cast<const BYTE*>("data"), 4, 0);
+    const bool ok = CryptVerifySignatureA(h, sig.data(), DWORD(sig.size()), k, nullptr, 0);
+    CryptDestroyHash(h);
+    CryptDestroyKey(k);
+    return ok;
+  };
+  HCRYPTPROV verifier = acquire(nullptr, MS_ENHANCED_PROV_A, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
+  ASSERT_NE(verifier, 0u);
+  HCRYPTPROV p = acquire("replaced");
+  const Bytes first = exportBlob(gen(p, AT_SIGNATURE, 1024u << 16), PUBLICKEYBLOB);
+  ASSERT_TRUE(verifies(first, sign(acquire("replaced"), CALG_SHA1, AT_SIGNATURE, "data"), verifier));
+
+  // The same spec generated again in the container replaces its key.
+  const Bytes second = exportBlob(gen(acquire("replaced"), AT_SIGNATURE, 1024u << 16), PUBLICKEYBLOB);
+  ASSERT_NE(first, second);
+  const Bytes bySecond = sign(acquire("replaced"), CALG_SHA1, AT_SIGNATURE, "data");
+  EXPECT_TRUE(verifies(second, bySecond, verifier));
+  EXPECT_FALSE(verifies(first, bySecond, verifier));
+
+  // Deleted and made again.
+  HCRYPTPROV gone = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&gone, "replaced", MS_ENHANCED_PROV_A, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
+  HCRYPTPROV none = 0;
+  EXPECT_FALSE(CryptAcquireContextA(&none, "replaced", MS_ENHANCED_PROV_A, PROV_RSA_FULL, 0));
+  const Bytes third = exportBlob(gen(acquire("replaced"), AT_SIGNATURE, 1024u << 16), PUBLICKEYBLOB);
+  EXPECT_TRUE(verifies(third, sign(acquire("replaced"), CALG_SHA1, AT_SIGNATURE, "data"), verifier));
+}
+
 TEST_F(Rsa, LengthsOutsideTheProvidersRangeAreRefused) {
   HCRYPTPROV p = acquire(nullptr, MS_ENHANCED_PROV_A, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
   for (DWORD bits : {256u, 1020u, 20000u}) {
