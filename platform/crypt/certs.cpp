@@ -264,13 +264,20 @@ void layOutInfo(Flat& f, const ParsedCert& c) {
   info->rgExtension = c.exts.empty() ? nullptr : exts;
 }
 
-CertObject* newObject(const BYTE* pb, DWORD cb, DWORD& error) {
+// `checked`: the bytes were taken as a certificate before (a copy of a
+// context, or an entry a store holds, which went in as a context), so
+// OpenSSL's decoding, which costs more than all the rest of an open of a
+// store, is not repeated.
+CertObject* newObject(const BYTE* pb, DWORD cb, DWORD& error, bool checked = false) {
   error = 0;
   // OpenSSL must take it as a certificate too: our reader only lays it out.
-  const unsigned char* p = pb;
-  X509* x = d2i_X509(nullptr, &p, long(cb));
-  bool whole = x && p == pb + cb;
-  X509_free(x);
+  bool whole = checked;
+  if (!checked) {
+    const unsigned char* p = pb;
+    X509* x = d2i_X509(nullptr, &p, long(cb));
+    whole = x && p == pb + cb;
+    X509_free(x);
+  }
   auto obj = std::make_unique<CertObject>();
   obj->der.assign(pb, pb + cb);
   ParsedCert parsed;
@@ -391,7 +398,7 @@ void loadStore(Store& s, HKEY key) {
       else props[head[0]] = data;
     }
     DWORD error = 0;
-    CertObject* obj = der.empty() ? nullptr : newObject(der.data(), DWORD(der.size()), error);
+    CertObject* obj = der.empty() ? nullptr : newObject(der.data(), DWORD(der.size()), error, true);
     if (!obj) continue;
     obj->props = std::move(props);
     obj->outside = 0;
@@ -514,7 +521,7 @@ CertObject* addToStore(Store& s, CertObject* src, DWORD disposition, DWORD& erro
     }
   }
   DWORD e = 0;
-  CertObject* obj = newObject(src->der.data(), DWORD(src->der.size()), e);
+  CertObject* obj = newObject(src->der.data(), DWORD(src->der.size()), e, true);
   if (!obj) {
     error = e;
     return nullptr;
