@@ -56,8 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const unsigned char* key = nullptr;
   int keyLen = 0;
   FUZZ_CHECK(X509_PUBKEY_get0_param(nullptr, &key, &keyLen, nullptr, pub));
-  FUZZ_CHECK(sameBlob(info->SubjectPublicKeyInfo.PublicKey.pbData, info->SubjectPublicKeyInfo.PublicKey.cbData, key,
-                      keyLen));
+  // OpenSSL clears the unused bits of the last byte; CERT_INFO keeps the bytes as they came.
+  const CRYPT_BIT_BLOB& bits = info->SubjectPublicKeyInfo.PublicKey;
+  FUZZ_CHECK(bits.cUnusedBits < 8 && keyLen >= 0 && DWORD(keyLen) == bits.cbData);
+  std::vector<BYTE> masked(bits.pbData, bits.pbData + bits.cbData);
+  if (!masked.empty()) masked.back() &= BYTE(0xFF << bits.cUnusedBits);
+  FUZZ_CHECK(sameBlob(masked.data(), DWORD(masked.size()), key, keyLen));
   FUZZ_CHECK(int(info->cExtension) == X509_get_ext_count(x));
 
   // The SHA-1 hash property is the hash of the whole DER.

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   } else {
     memcpy(&src.llVal, data, std::min(size, sizeof src.llVal));
-    if (vt == VT_BOOL) src.boolVal = (data[0] & 1) ? VARIANT_TRUE : VARIANT_FALSE;
+    if (vt == VT_BOOL) src.boolVal = (size && (data[0] & 1)) ? VARIANT_TRUE : VARIANT_FALSE;
   }
   VARIANT ref;
   VariantInit(&ref);
