@@ -2,8 +2,9 @@
 // dispatch interface as the page calls it, with malformed arguments: one
 // too few and one too many, each argument of a wrong type (null, true, a
 // number for text, text or 1e300 for a number), and for each
-// text argument an empty text, a 1 MiB text, text that is not Base64 and
-// text with a NUL inside. Every call must come back: count and type faults
+// text argument an empty text, a 1 MiB text, text that is not Base64, text
+// with a NUL inside and text that is not valid UTF-16; numbers at the edges
+// of their range. Every call must come back: count and type faults
 // as script errors before the handler runs, everything else with a result
 // of the method's type. Values of another type that convert (a number for
 // text, true for anything) reach the handler converted. The calls run in a
@@ -74,7 +75,9 @@ std::vector<Case> makeCases() {
   const struct {
     const char* name;
     std::u16string value;
-  } texts[] = {{"empty", u""}, {"1 MiB", big}, {"not Base64", u"!!!not base64***"}, {"NUL inside", withNul()}};
+  } texts[] = {{"empty", u""}, {"1 MiB", big}, {"not Base64", u"!!!not base64***"}, {"NUL inside", withNul()},
+                 // Not valid UTF-16: a lone surrogate between Big5-range characters.
+                 {"lone surrogate", std::u16string(u"\u6191") + char16_t(0xD800) + u"\u8B49"}};
 
   std::vector<Case> cases;
   const auto& table = bridge::methodTable();
@@ -106,6 +109,9 @@ std::vector<Case> makeCases() {
         cases.push_back({id, name + ": text for a number" + at, with(text(u"!!!not base64***")), Expect::BadType,
                          n - 1 - k});
         cases.push_back({id, name + ": 1e300" + at, with(real(1e300)), Expect::Overflow, n - 1 - k});
+        // Numbers that convert but no caller means: sizes, indexes and flags at the edges.
+        for (double edge : {-1.0, -2147483648.0, 2147483647.0})
+          cases.push_back({id, name + ": " + std::to_string(LONG(edge)) + at, with(real(edge)), Expect::Result});
         continue;
       }
       cases.push_back({id, name + ": a number for text" + at, with(integer(-7)), Expect::Result});
