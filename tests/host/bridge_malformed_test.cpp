@@ -37,7 +37,7 @@ constexpr int kShards = 4;
 
 // One argument as the page would pass it; turned into a VARIANT per call.
 struct Arg {
-  enum Kind { Text, Int, Real, Null, Bool } kind = Text;
+  enum Kind { Text, Int, Real, Null, Bool, Big } kind = Text;
   std::u16string text;
   double number = 0;
 };
@@ -47,6 +47,8 @@ Arg null() { return {Arg::Null, {}, 0}; }
 Arg integer(double n) { return {Arg::Int, {}, n}; }
 Arg real(double d) { return {Arg::Real, {}, d}; }
 Arg boolean() { return {Arg::Bool, {}, 0}; }
+// A text of 1 MiB 'A's, made only when the call is made.
+Arg big() { return {Arg::Big, {}, 0}; }
 
 enum class Expect { BadCount, BadType, Overflow, Result };
 
@@ -71,13 +73,13 @@ std::u16string withNul() { return std::u16string(u"abc\0def", 7); }
 
 // The cases for every method, made from the table itself.
 std::vector<Case> makeCases() {
-  const std::u16string big(1u << 20, u'A');
   const struct {
     const char* name;
-    std::u16string value;
-  } texts[] = {{"empty", u""}, {"1 MiB", big}, {"not Base64", u"!!!not base64***"}, {"NUL inside", withNul()},
-                 // Not valid UTF-16: a lone surrogate between Big5-range characters.
-                 {"lone surrogate", std::u16string(u"\u6191") + char16_t(0xD800) + u"\u8B49"}};
+    Arg value;
+  } texts[] = {{"empty", text(u"")}, {"1 MiB", big()}, {"not Base64", text(u"!!!not base64***")},
+               {"NUL inside", text(withNul())},
+               // Not valid UTF-16: a lone surrogate between Big5-range characters.
+               {"lone surrogate", text(std::u16string(u"\u6191") + char16_t(0xD800) + u"\u8B49")}};
 
   std::vector<Case> cases;
   const auto& table = bridge::methodTable();
@@ -115,11 +117,8 @@ std::vector<Case> makeCases() {
         continue;
       }
       cases.push_back({id, name + ": a number for text" + at, with(integer(-7)), Expect::Result});
-      for (const auto& t : texts) {
-        std::vector<Arg> bad = good;
-        bad[k] = text(t.value);
-        cases.push_back({id, name + ": " + t.name + " text" + at, bad, Expect::Result});
-      }
+      for (const auto& t : texts)
+        cases.push_back({id, name + ": " + t.name + " text" + at, with(t.value), Expect::Result});
     }
   }
   return cases;
@@ -148,6 +147,12 @@ VARIANT toVariant(const Arg& a) {
       v.vt = VT_BOOL;
       v.boolVal = VARIANT_TRUE;
       break;
+    case Arg::Big: {
+      const std::u16string text(1u << 20, u'A');
+      v.vt = VT_BSTR;
+      v.bstrVal = SysAllocStringLen(text.data(), UINT(text.size()));
+      break;
+    }
   }
   return v;
 }
