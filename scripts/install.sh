@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config ninja-build
+  clang libclang-rt-14-dev
   libssl-dev openssl
   libsqlite3-dev sqlite3
   nlohmann-json3-dev
