@@ -1,6 +1,7 @@
 #include "portal.h"
 
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "pages.h"
 #include "verify.h"
@@ -19,7 +20,9 @@ http::Response jsonAnswer(int status, const nlohmann::json& body) {
 
 http::Response refuse(int status, const std::string& why) { return jsonAnswer(status, {{"error", why}}); }
 
-http::Response enrol(const PortalConfig& config, const http::Request& req) {
+// The checks both endpoints make first: a POST, the CA there, a body of
+// bounded size that is a JSON object. The refusal, or nullopt with `body` set.
+std::optional<http::Response> jsonPost(const PortalConfig& config, const http::Request& req, nlohmann::json& body) {
   if (req.method != "POST") {
     auto res = refuse(405, "use POST");
     res.headers["Allow"] = "POST";
@@ -27,8 +30,14 @@ http::Response enrol(const PortalConfig& config, const http::Request& req) {
   }
   if (!config.ca) return refuse(503, "the demo CA is not available");
   if (req.body.size() > kMaxEnrolBody) return refuse(413, "the request body is too large");
-  auto body = nlohmann::json::parse(req.body, nullptr, false);
+  body = nlohmann::json::parse(req.body, nullptr, false);
   if (body.is_discarded() || !body.is_object()) return refuse(400, "the body is not a JSON object");
+  return std::nullopt;
+}
+
+http::Response enrol(const PortalConfig& config, const http::Request& req) {
+  nlohmann::json body;
+  if (auto refused = jsonPost(config, req, body)) return *refused;
   auto request = body.find("request");
   auto usageName = body.find("usage");
   if (request == body.end() || !request->is_string()) return refuse(400, "\"request\" (Base64 PKCS#10) is missing");
@@ -54,15 +63,8 @@ std::optional<std::string> textField(const nlohmann::json& body, const char* nam
 
 // POST /api/verify: the portal checks what the page signed.
 http::Response verify(const PortalConfig& config, const http::Request& req) {
-  if (req.method != "POST") {
-    auto res = refuse(405, "use POST");
-    res.headers["Allow"] = "POST";
-    return res;
-  }
-  if (!config.ca) return refuse(503, "the demo CA is not available");
-  if (req.body.size() > kMaxEnrolBody) return refuse(413, "the request body is too large");
-  auto body = nlohmann::json::parse(req.body, nullptr, false);
-  if (body.is_discarded() || !body.is_object()) return refuse(400, "the body is not a JSON object");
+  nlohmann::json body;
+  if (auto refused = jsonPost(config, req, body)) return *refused;
   const auto format = textField(body, "format");
   const auto signature = textField(body, "signature");
   if (!format || (*format != "pkcs7" && *format != "pkcs1"))
