@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config ninja-build
+  build-essential cmake pkg-config ninja-build ccache
   clang libclang-rt-14-dev
   libssl-dev openssl
   libsqlite3-dev sqlite3
