@@ -2,56 +2,22 @@
 // OpenSSL's own RSA-2048 signature (what `openssl speed rsa2048` measures),
 // and SelectSigner over a "MY" store of 1,000 certificates. Runs in a
 // throw-away profile: build/bin/bench_signing
-#include "../tests/security/signer_pki.h"  // OpenSSL before wincrypt.h (X509_NAME)
+#include "bench_support.h"
 
 #include <benchmark/benchmark.h>
 #include <strabel/strabel.h>
-#include <wincrypt.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "certs/encoding.h"
 
 namespace {
 
-std::string take(char* text) {
-  std::string s = text ? text : "";
-  delete[] text;
-  return s;
-}
+using vbench::pki;
+using vbench::profile;
+using vbench::take;
 
-struct Profile {
-  Profile() {
-    char tmpl[] = "/tmp/velmora-bench-XXXXXX";
-    dir = mkdtemp(tmpl);
-    setenv("HOME", dir.c_str(), 1);
-    setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-    unsetenv("VELMORA_DIALOG_SCRIPT");
-    unsetenv("VELMORA_DIALOG_LOG");
-  }
-  ~Profile() { std::filesystem::remove_all(dir); }
-  std::string dir;
-};
-
-Profile& profile() {
-  static Profile p;
-  return p;
-}
-
-vtest::SignerPki& pki() {
-  static vtest::SignerPki p;
-  return p;
-}
-
-void emptyMy() {
-  HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
-  for (PCCERT_CONTEXT c; (c = CertEnumCertificatesInStore(store, nullptr));) CertDeleteCertificateFromStore(c);
-  CertCloseStore(store, 0);
-}
+void emptyMy() { vbench::emptyStore("MY"); }
 
 void BM_SignPkcs7StoreRsa2048(benchmark::State& state) {
   profile();

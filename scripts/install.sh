@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config ninja-build ccache
+  strace bc python3
   clang libclang-rt-14-dev
   libssl-dev openssl
   libsqlite3-dev sqlite3

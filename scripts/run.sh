@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install.sh >/dev/null
-bash scripts/build.sh >/dev/null
+bash scripts/build.sh >&2  # ninja shows its progress
 if [ $# -gt 0 ]; then
   exec build/bin/velmora-call "$@"
 fi

@@ -5,17 +5,20 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
 #include <strings.h>
+#include <unordered_map>
 
 #include "base/codepage_internal.h"
 #include "crypt/crypt_internal.h"
 #include "crypt/der.h"
 #include "crypt/flat.h"
+#include "registry/hive.h"
 #include "ui/dialogs.h"
 
 namespace velmora::crypt {
@@ -42,6 +45,8 @@ struct CertObject {
   std::map<DWORD, Bytes> props;      // serialised property values
   KeyContext key;                    // CERT_KEY_CONTEXT_PROP_ID, when set
   bool hasKey = false;
+  std::string thumb;                 // SHA-1 in upper-case hex, once asked
+  size_t pos = 0;                    // where it last was in its store's entries
 };
 
 struct Store {
@@ -50,7 +55,12 @@ struct Store {
   std::string name;  // system stores
   int handles = 1;
   int contextRefs = 0;
+  // A system store reads its entries from the hive only when it is walked;
+  // until then a look-up by thumbprint reads just that entry, so opening a
+  // store and adding to it do not grow with its size.
+  bool loaded = true;
   std::vector<CertObject*> entries;
+  std::unordered_map<std::string, CertObject*> index;  // by thumbprint
 };
 
 // Never destroyed: a component's static objects may close their stores
@@ -302,9 +312,8 @@ CertObject* newObject(const BYTE* pb, DWORD cb, DWORD& error, bool checked = fal
 Bytes sha1(const Bytes& d) {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
-  EVP_MD* m = EVP_MD_fetch(libctx(), "SHA1", nullptr);
+  static EVP_MD* const m = EVP_MD_fetch(libctx(), "SHA1", nullptr);  // fetched once: it is not cheap
   EVP_Digest(d.data(), d.size(), md, &n, m, nullptr);
-  EVP_MD_free(m);
   return Bytes(md, md + n);
 }
 
@@ -316,6 +325,27 @@ std::string hexUpper(const Bytes& b) {
     s += digits[c & 15];
   }
   return s;
+}
+
+// ---- Entries of a store ----
+
+const std::string& thumbOf(CertObject& o) {
+  if (o.thumb.empty()) o.thumb = hexUpper(sha1(o.der));
+  return o.thumb;
+}
+
+void addEntry(Store& s, CertObject* o) {
+  o->pos = s.entries.size();
+  s.entries.push_back(o);
+  s.index[thumbOf(*o)] = o;
+}
+
+void removeEntry(Store& s, CertObject* o) {
+  auto it = o->pos < s.entries.size() && s.entries[o->pos] == o ? s.entries.begin() + long(o->pos)
+                                                                 : std::find(s.entries.begin(), s.entries.end(), o);
+  if (it != s.entries.end()) s.entries.erase(it);
+  auto ix = s.index.find(thumbOf(*o));
+  if (ix != s.index.end() && ix->second == o) s.index.erase(ix);
 }
 
 // ---- System stores in the hive ----
@@ -369,50 +399,98 @@ void eraseEntry(const Store& s, const CertObject& obj) {
   RegCloseKey(key);
 }
 
-// Reads the store's certificates from the hive; entries that do not parse
-// are skipped.
-void loadStore(Store& s, HKEY key) {
-  for (DWORD i = 0;; ++i) {
-    char name[100];
-    DWORD n = sizeof name;
-    if (RegEnumKeyExA(key, i, name, &n, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    HKEY sub = nullptr;
-    if (RegOpenKeyExA(key, name, 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
-    DWORD size = 0;
-    Bytes blob;
-    if (RegQueryValueExA(sub, "Blob", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size) {
-      blob.resize(size);
-      RegQueryValueExA(sub, "Blob", nullptr, nullptr, blob.data(), &size);
-    }
-    RegCloseKey(sub);
-    std::map<DWORD, Bytes> props;
-    Bytes der;
-    for (size_t p = 0; p + 12 <= blob.size();) {
-      DWORD head[3];
-      memcpy(head, blob.data() + p, sizeof head);
-      p += 12;
-      if (head[2] > blob.size() - p) break;
-      Bytes data(blob.begin() + long(p), blob.begin() + long(p + head[2]));
-      p += head[2];
-      if (head[0] == CERT_CERT_PROP_ID) der = data;
-      else props[head[0]] = data;
-    }
-    DWORD error = 0;
-    CertObject* obj = der.empty() ? nullptr : newObject(der.data(), DWORD(der.size()), error, true);
-    if (!obj) continue;
-    obj->props = std::move(props);
-    obj->outside = 0;
-    obj->inStore = true;
-    obj->store = &s;
-    obj->ctx.hCertStore = &s;
-    s.entries.push_back(obj);
+// A store entry from its hive "Blob" (properties, then the certificate);
+// null when it holds no certificate that parses.
+CertObject* entryFromBlob(Store& s, const std::string& blob) {
+  std::map<DWORD, Bytes> props;
+  Bytes der;
+  for (size_t p = 0; p + 12 <= blob.size();) {
+    DWORD head[3];
+    memcpy(head, blob.data() + p, sizeof head);
+    p += 12;
+    if (head[2] > blob.size() - p) break;
+    Bytes data(blob.begin() + long(p), blob.begin() + long(p + head[2]));
+    p += head[2];
+    if (head[0] == CERT_CERT_PROP_ID) der = std::move(data);
+    else props[head[0]] = std::move(data);
   }
+  DWORD error = 0;
+  CertObject* obj = der.empty() ? nullptr : newObject(der.data(), DWORD(der.size()), error, true);
+  if (!obj) return nullptr;
+  obj->props = std::move(props);
+  obj->outside = 0;
+  obj->inStore = true;
+  obj->store = &s;
+  obj->ctx.hCertStore = &s;
+  return obj;
+}
+
+// Reads all of a system store's entries (in the hive's order), keeping the
+// ones already read; entries that do not parse are skipped.
+void ensureLoaded(Store& s) {
+  if (s.loaded) return;
+  s.loaded = true;
+  std::vector<std::pair<std::string, std::string>> rows;
+  if (velmora::platform::readSubkeyValues(storeKeyPath(s.name).c_str(), "Blob", rows) != ERROR_SUCCESS) return;
+  std::vector<CertObject*> ordered;
+  ordered.reserve(rows.size() + s.entries.size());
+  std::set<CertObject*> placed;
+  for (auto& [name, blob] : rows) {
+    std::string thumb = name;
+    for (char& c : thumb) c = char(toupper(static_cast<unsigned char>(c)));
+    auto ix = s.index.find(thumb);
+    if (ix != s.index.end()) {
+      if (placed.insert(ix->second).second) ordered.push_back(ix->second);
+      continue;
+    }
+    CertObject* obj = entryFromBlob(s, blob);
+    if (!obj) continue;
+    auto [at, fresh] = s.index.emplace(thumbOf(*obj), obj);
+    if (!fresh) {  // a second entry for one certificate: the first counts
+      destroyObject(obj);
+      continue;
+    }
+    placed.insert(obj);
+    ordered.push_back(obj);
+  }
+  // Entries read before that another process has removed since stay.
+  for (CertObject* e : s.entries)
+    if (!placed.count(e)) ordered.push_back(e);
+  s.entries = std::move(ordered);
+  for (size_t i = 0; i < s.entries.size(); ++i) s.entries[i]->pos = i;
+}
+
+// The store's entry for a thumbprint (upper-case hex), read from the hive
+// alone when the store has not been read yet.
+CertObject* lookupThumb(Store& s, const std::string& thumb) {
+  auto ix = s.index.find(thumb);
+  if (ix != s.index.end()) return ix->second;
+  if (s.loaded || !s.system) return nullptr;
+  const std::string path = storeKeyPath(s.name) + "\\" + thumb;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return nullptr;
+  DWORD size = 0;
+  std::string blob;
+  if (RegQueryValueExA(key, "Blob", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size) {
+    blob.resize(size);
+    if (RegQueryValueExA(key, "Blob", nullptr, nullptr, reinterpret_cast<BYTE*>(blob.data()), &size) != ERROR_SUCCESS)
+      blob.clear();
+    blob.resize(std::min<size_t>(blob.size(), size));
+  }
+  RegCloseKey(key);
+  CertObject* obj = entryFromBlob(s, blob);
+  if (!obj) return nullptr;
+  if (thumbOf(*obj) != thumb) {  // filed under another name: the full read finds it
+    destroyObject(obj);
+    return nullptr;
+  }
+  addEntry(s, obj);
+  return obj;
 }
 
 CertObject* findSame(Store& s, const Bytes& der) {
-  for (CertObject* e : s.entries)
-    if (e->der == der) return e;
-  return nullptr;
+  CertObject* o = lookupThumb(s, hexUpper(sha1(der)));
+  return o && o->der == der ? o : nullptr;
 }
 
 // The serialised CRYPT_KEY_PROV_INFO: offsets from its start in place of
@@ -545,18 +623,14 @@ CertObject* addToStore(Store& s, CertObject* src, DWORD disposition, DWORD& erro
     destroyObject(obj);
     return nullptr;
   }
-  if (existing && disposition != CERT_STORE_ADD_ALWAYS) {
-    s.entries.erase(std::find(s.entries.begin(), s.entries.end(), existing));
+  if (existing) {
+    // The hive keeps one entry per certificate (also for
+    // CERT_STORE_ADD_ALWAYS): the older context goes.
+    removeEntry(s, existing);
     existing->inStore = false;
     if (existing->outside == 0) destroyObject(existing);
   }
-  if (existing && disposition == CERT_STORE_ADD_ALWAYS) {
-    // The hive keeps one entry per certificate: the older context goes.
-    s.entries.erase(std::find(s.entries.begin(), s.entries.end(), existing));
-    existing->inStore = false;
-    if (existing->outside == 0) destroyObject(existing);
-  }
-  s.entries.push_back(obj);
+  addEntry(s, obj);
   return obj;
 }
 
@@ -813,7 +887,7 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD, HCRYPTPROV hCryptProv,
     store->system = true;
     store->name = name;
     if (key) {
-      loadStore(*store, key);
+      store->loaded = false;  // read when walked
       RegCloseKey(key);
     }
   } else {
@@ -901,20 +975,47 @@ PCCERT_CONTEXT nextMatch(HCERTSTORE hCertStore, PCCERT_CONTEXT prev, Match match
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  ensureLoaded(*s);
   size_t start = 0;
   if (prevObj) {
-    auto it = std::find(s->entries.begin(), s->entries.end(), prevObj);
-    start = it == s->entries.end() ? s->entries.size() : size_t(it - s->entries.begin()) + 1;
+    if (prevObj->pos < s->entries.size() && s->entries[prevObj->pos] == prevObj) {
+      start = prevObj->pos + 1;
+    } else {
+      auto it = std::find(s->entries.begin(), s->entries.end(), prevObj);
+      start = it == s->entries.end() ? s->entries.size() : size_t(it - s->entries.begin()) + 1;
+    }
   }
   CertObject* found = nullptr;
   for (size_t i = start; i < s->entries.size() && !found; ++i)
-    if (match(*s->entries[i])) found = s->entries[i];
+    if (match(*s->entries[i])) {
+      found = s->entries[i];
+      found->pos = i;
+    }
   if (found) retain(found);
   if (prevObj) release(prevObj);
   if (!found) {
     SetLastError(DWORD(CRYPT_E_NOT_FOUND));
     return nullptr;
   }
+  return &found->ctx;
+}
+
+// A store's one entry with this thumbprint (and encoding, when given),
+// without reading the rest of the store.
+PCCERT_CONTEXT findByThumb(HCERTSTORE hCertStore, const std::string& thumb, const Bytes* der) {
+  std::lock_guard<std::recursive_mutex> guard(lock());
+  Store* s = storeOf(hCertStore);
+  if (!s) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  CertObject* found = lookupThumb(*s, thumb);
+  if (found && der && found->der != *der) found = nullptr;
+  if (!found) {
+    SetLastError(DWORD(CRYPT_E_NOT_FOUND));
+    return nullptr;
+  }
+  retain(found);
   return &found->ctx;
 }
 
@@ -933,12 +1034,14 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD, DWORD, D
       const auto* blob = static_cast<const CRYPT_HASH_BLOB*>(pvFindPara);
       if (!blob) break;
       Bytes want(blob->pbData, blob->pbData + blob->cbData);
+      if (!pPrevCertContext) return findByThumb(hCertStore, hexUpper(want), nullptr);
       return nextMatch(hCertStore, pPrevCertContext, [&want](const CertObject& o) { return sha1(o.der) == want; });
     }
     case CERT_FIND_EXISTING: {
       auto* other = static_cast<PCCERT_CONTEXT>(pvFindPara);
       if (!other) break;
       Bytes want(other->pbCertEncoded, other->pbCertEncoded + other->cbCertEncoded);
+      if (!pPrevCertContext) return findByThumb(hCertStore, hexUpper(sha1(want)), &want);
       return nextMatch(hCertStore, pPrevCertContext, [&want](const CertObject& o) { return o.der == want; });
     }
     case CERT_FIND_SUBJECT_STR_A:
@@ -981,7 +1084,7 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
   }
   if (s && obj->inStore) {
     if (s->system) eraseEntry(*s, *obj);
-    s->entries.erase(std::find(s->entries.begin(), s->entries.end(), obj));
+    removeEntry(*s, obj);
     obj->inStore = false;
   }
   release(obj);

@@ -35,6 +35,9 @@
 //        PRIMARY KEY(key, fold))
 //   CREATE INDEX vals_in_order ON vals(key)   -- (key, rowid): set order
 //
+// A HiveBatch groups the registry calls of one operation into one
+// transaction instead (see below).
+//
 // The roots are fixed rows with parent 0: id 1 HKEY_CURRENT_USER, id 2
 // HKEY_LOCAL_MACHINE, id 3 HKEY_USERS. Subkeys enumerate in fold order (as
 // Windows sorts them); values enumerate in the order they were first set
@@ -45,11 +48,44 @@
 #include <windef.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace velmora::platform {
 
 // The user hive's database file: the one in use if this process has opened
 // the hive, otherwise the one it would open now.
 VELMORA_EXPORT std::string hivePath();
+
+// Every sub-key of HKEY_CURRENT_USER\`path` in enumeration order, each
+// with the data of its value `value` (empty when it has none), in one read
+// of the hive: for readers of many small keys (the certificate stores).
+// ERROR_FILE_NOT_FOUND when the key does not exist.
+VELMORA_EXPORT LSTATUS readSubkeyValues(const char* path, const char* value,
+                                       std::vector<std::pair<std::string, std::string>>& out);
+
+// One operation's registry writes as one transaction: the calls this thread
+// makes while the outermost batch is open see each other's changes, and
+// nothing of them reaches the file until commit(), which syncs once. A
+// process that dies first, or a batch destroyed without commit(), leaves
+// the hive as it was. Each call inside still succeeds or fails on its own
+// (a failed call undoes only itself). Scopes nest: only the outermost
+// commits, and an inner scope left without commit() makes it roll back.
+// Other threads' registry calls wait while a batch is open, so keep one
+// short: never across a dialog or a long computation.
+class VELMORA_EXPORT HiveBatch {
+ public:
+  HiveBatch();
+  ~HiveBatch();
+  HiveBatch(const HiveBatch&) = delete;
+  HiveBatch& operator=(const HiveBatch&) = delete;
+  // ERROR_SUCCESS when the writes are durable (or, in an inner scope, left
+  // to the outer one).
+  LSTATUS commit();
+
+ private:
+  LSTATUS finish(bool keep);
+  bool done_ = false;
+};
 
 }  // namespace velmora::platform

@@ -27,6 +27,8 @@ constexpr int64_t kUnixEpochFileTime = 116444736000000000LL;
 struct State {
   std::mutex mu;
   std::unique_ptr<Connection> conn;
+  Batch batch;
+  std::condition_variable_any batchIdle;
 };
 
 // Never destroyed: registry calls may come from threads still running while
@@ -34,7 +36,12 @@ struct State {
 State& state() {
   static State* s = [] {
     auto* st = new State;
-    pthread_atfork([] { state().mu.lock(); }, [] { state().mu.unlock(); }, [] { state().mu.unlock(); });
+    pthread_atfork([] { state().mu.lock(); }, [] { state().mu.unlock(); },
+                   [] {
+                     // The child has only the forking thread: no batch is its own.
+                     state().batch = Batch{};
+                     state().mu.unlock();
+                   });
     return st;
   }();
   return *s;
@@ -214,6 +221,17 @@ std::unique_ptr<Connection> Connection::open(const std::string& path) {
 
 std::mutex& hiveMutex() { return state().mu; }
 
+Batch& batch() { return state().batch; }
+
+std::condition_variable_any& batchIdle() { return state().batchIdle; }
+
+bool enterCall() {
+  State& st = state();
+  const auto me = std::this_thread::get_id();
+  while (st.batch.depth && st.batch.owner != me) st.batchIdle.wait(st.mu);
+  return st.batch.depth > 0;
+}
+
 Connection& connection() {
   State& st = state();
   if (st.conn && st.conn->owner() == getpid()) return *st.conn;
@@ -276,5 +294,57 @@ std::string hivePath() {
   if (st.conn && st.conn->owner() == getpid()) return st.conn->path();
   return hive::computeHivePath();
 }
+
+}  // namespace velmora::platform
+
+namespace velmora::platform {
+
+HiveBatch::HiveBatch() {
+  std::unique_lock<std::mutex> lock(hive::hiveMutex());
+  hive::Batch& b = hive::batch();
+  const auto me = std::this_thread::get_id();
+  while (b.depth && b.owner != me) hive::batchIdle().wait(lock);
+  if (b.depth == 0) b = hive::Batch{me, 0, false, false};
+  ++b.depth;
+}
+
+LSTATUS HiveBatch::finish(bool keep) {
+  if (done_) return ERROR_SUCCESS;
+  done_ = true;
+  std::unique_lock<std::mutex> lock(hive::hiveMutex());
+  hive::Batch& b = hive::batch();
+  if (!keep) b.failed = true;
+  if (--b.depth > 0) return ERROR_SUCCESS;
+  LSTATUS st = ERROR_SUCCESS;
+  if (b.begun) {
+    try {
+      hive::Connection& c = hive::connection();
+      if (b.failed) {
+        c.rollbackQuietly();
+        st = keep ? LSTATUS(ERROR_CANTWRITE) : LSTATUS(ERROR_SUCCESS);
+      } else {
+        c.exec("COMMIT");
+        ++hive::localCommits();
+      }
+    } catch (const hive::SqlError& e) {
+      try {
+        hive::connection().rollbackQuietly();
+      } catch (...) {
+      }
+      st = hive::statusFor(e.rc, hive::Mode::Write);
+    } catch (const hive::OpenError& e) {
+      st = e.status;
+    }
+  } else if (b.failed && keep) {
+    st = ERROR_CANTWRITE;
+  }
+  b = hive::Batch{};
+  hive::batchIdle().notify_all();
+  return st;
+}
+
+LSTATUS HiveBatch::commit() { return finish(true); }
+
+HiveBatch::~HiveBatch() { finish(false); }
 
 }  // namespace velmora::platform

@@ -16,7 +16,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
+#include <condition_variable>
 
 namespace velmora::platform::hive {
 
@@ -111,10 +113,73 @@ inline constexpr std::chrono::seconds kBusyRetryLimit{120};
 // Sleeps a little before retrying a busy transaction (attempt = 0, 1, ...).
 void backoff(int attempt);
 
-// Write transactions this process has committed. With SQLite's
+// Write transactions this process has committed (and writes inside its
+// open batch). With SQLite's
 // data_version (which counts the other connections' commits) it tells
 // whether the hive may have changed since a reader last looked.
 uint64_t& localCommits();
+
+// A batch (HiveBatch in hive.h): the registry calls one thread makes while
+// it is open share one write transaction. Guarded by hiveMutex().
+struct Batch {
+  std::thread::id owner;
+  int depth = 0;       // nested HiveBatch scopes of the owner
+  bool begun = false;  // BEGIN IMMEDIATE done
+  bool failed = false; // an inner scope ended without commit()
+};
+Batch& batch();
+// Other threads wait on this while a batch is open.
+std::condition_variable_any& batchIdle();
+
+// Runs `body` inside the owner's open batch, as a savepoint: a call that
+// fails undoes only its own statements. Caller holds hiveMutex().
+template <class Body>
+LSTATUS inBatch(Mode mode, Body&& body) {
+  Batch& b = batch();
+  Connection* c = nullptr;
+  bool savepoint = false;
+  try {
+    c = &connection();
+    const auto start = std::chrono::steady_clock::now();
+    for (int attempt = 0; !b.begun; ++attempt) {
+      try {
+        c->exec("BEGIN IMMEDIATE");
+        b.begun = true;
+      } catch (const SqlError& e) {
+        if (!isBusy(e.rc) || std::chrono::steady_clock::now() - start > kBusyRetryLimit)
+          return statusFor(e.rc, Mode::Write);
+        backoff(attempt);
+      }
+    }
+    c->exec("SAVEPOINT call");
+    savepoint = true;
+    LSTATUS st = body(*c);
+    if (mode == Mode::Write && st != ERROR_SUCCESS) c->exec("ROLLBACK TO call");
+    c->exec("RELEASE call");
+    // Readers' cursors must see the batch's own changes as changes.
+    if (mode == Mode::Write && st == ERROR_SUCCESS) ++localCommits();
+    return st;
+  } catch (const SqlError& e) {
+    if (c && savepoint) {
+      try {
+        c->exec("ROLLBACK TO call");
+        c->exec("RELEASE call");
+      } catch (const SqlError&) {
+        b.failed = true;
+      }
+    }
+    return statusFor(e.rc, mode);
+  } catch (const OpenError& e) {
+    return e.status;
+  } catch (const std::bad_alloc&) {
+    b.failed = true;
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+// Waits while another thread's batch is open; true when this thread's own
+// batch is open (the call joins it). Caller holds hiveMutex().
+bool enterCall();
 
 // Runs `body(Connection&) -> LSTATUS` in one transaction: BEGIN IMMEDIATE
 // for Write, BEGIN for Read. A Write whose body does not return
@@ -123,6 +188,7 @@ uint64_t& localCommits();
 // rather than failing. Caller holds hiveMutex().
 template <class Body>
 LSTATUS transact(Mode mode, Body&& body) {
+  if (enterCall()) return inBatch(mode, body);
   const auto start = std::chrono::steady_clock::now();
   for (int attempt = 0;; ++attempt) {
     Connection* c = nullptr;

@@ -730,3 +730,28 @@ LSTATUS RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
     });
   });
 }
+
+namespace velmora::platform {
+
+LSTATUS readSubkeyValues(const char* path, const char* value,
+                         std::vector<std::pair<std::string, std::string>>& out) {
+  out.clear();
+  return call([&]() -> LSTATUS {
+    std::vector<Name> parts;
+    if (LSTATUS st = parsePath(path, false, parts)) return st;
+    const Name vn = valueName(value);
+    return transact(Mode::Read, [&](Connection& c) -> LSTATUS {
+      out.clear();  // a busy transaction runs again
+      const int64_t id = walk(c, kRootUser, parts);
+      if (!id) return ERROR_FILE_NOT_FOUND;
+      Stmt s(c,
+             "SELECT k.name, v.data FROM keys k LEFT JOIN vals v ON v.key = k.id AND v.fold = ?2 "
+             "WHERE k.parent = ?1 ORDER BY k.fold");
+      s.bind(1, id).bindText(2, vn.fold);
+      while (s.step()) out.emplace_back(toAnsi(s.text(0)), s.blob(1));
+      return ERROR_SUCCESS;
+    });
+  });
+}
+
+}  // namespace velmora::platform

@@ -14,6 +14,7 @@
 #include "certs/encoding.h"
 #include "certs/key_registry.h"
 #include "frame/engines.h"
+#include "registry/hive.h"
 
 namespace strabel {
 
@@ -163,37 +164,37 @@ int findKeyEntry(const BYTE* key, size_t n, size_t skip, bool compareAfterHeader
     error = DWORD(rc);
     return kPermissionDenied;
   }
+  // All public keys in one read of the hive: the loop below only compares.
+  std::vector<std::pair<std::string, std::string>> rows;
+  rc = velmora::platform::readSubkeyValues(kKeyRegistryPath, "PublicKey", rows);
+  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
+    RegCloseKey(root);
+    error = DWORD(rc);
+    return kPermissionDenied;
+  }
   int status = kCertNotFound;
-  for (DWORD i = 0; status == kCertNotFound; ++i) {
-    char name[400];
-    DWORD nameSize = sizeof name;
-    if (RegEnumKeyExA(root, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    HKEY sub = nullptr;
-    if (RegOpenKeyExA(root, name, 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
-    DWORD size = 0;
-    std::vector<BYTE> stored;
-    if (RegQueryValueExA(sub, "PublicKey", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size) {
-      stored.resize(size);
-      RegQueryValueExA(sub, "PublicKey", nullptr, nullptr, stored.data(), &size);
-    }
+  for (const auto& [name, value] : rows) {
+    const auto* stored = reinterpret_cast<const BYTE*>(value.data());
     const bool match = compareAfterHeader
-                           ? stored.size() == n && n > skip && memcmp(stored.data() + skip, key + skip, n - skip) == 0
-                           : stored.size() == n + skip && memcmp(stored.data() + skip, key, n) == 0;
-    if (match) {
-      entry.container.assign(name, strnlen(name, nameSize));
-      char provider[256] = {0};
-      DWORD provSize = sizeof provider - 1;
-      RegQueryValueExA(sub, "ProviderName", nullptr, nullptr, reinterpret_cast<BYTE*>(provider), &provSize);
-      entry.providerName.assign(provider, strnlen(provider, provSize));
-      DWORD v = 0, vs = sizeof v;
-      if (RegQueryValueExA(sub, "ProviderType", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &vs) == ERROR_SUCCESS)
-        entry.providerType = v;
-      vs = sizeof v;
-      if (RegQueryValueExA(sub, "KeySpec", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &vs) == ERROR_SUCCESS)
-        entry.keySpec = v;
-      status = 0;
-    }
+                           ? value.size() == n && n > skip && memcmp(stored + skip, key + skip, n - skip) == 0
+                           : value.size() == n + skip && memcmp(stored + skip, key, n) == 0;
+    if (!match) continue;
+    HKEY sub = nullptr;
+    if (RegOpenKeyExA(root, name.c_str(), 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
+    entry.container = name;
+    char provider[256] = {0};
+    DWORD provSize = sizeof provider - 1;
+    RegQueryValueExA(sub, "ProviderName", nullptr, nullptr, reinterpret_cast<BYTE*>(provider), &provSize);
+    entry.providerName.assign(provider, strnlen(provider, provSize));
+    DWORD v = 0, vs = sizeof v;
+    if (RegQueryValueExA(sub, "ProviderType", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &vs) == ERROR_SUCCESS)
+      entry.providerType = v;
+    vs = sizeof v;
+    if (RegQueryValueExA(sub, "KeySpec", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &vs) == ERROR_SUCCESS)
+      entry.keySpec = v;
     RegCloseKey(sub);
+    status = 0;
+    break;
   }
   RegCloseKey(root);
   return status;
@@ -241,6 +242,8 @@ Outcome joinRsa(const CertInfo& cert) {
     CryptDestroyKey(key);
     if (!ok) return {kCspAccessDenied, e};
   }
+  // The certificate and its properties are one commit: all or none.
+  velmora::platform::HiveBatch batch;
   HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
   if (!my) return {kOpenMyFailed, GetLastError()};
   PCCERT_CONTEXT added = nullptr;
@@ -249,11 +252,13 @@ Outcome joinRsa(const CertInfo& cert) {
     CertCloseStore(my, 0);
     return {kMyAccessDenied, e};
   }
+  KeyCreationPoint("install-half-written");
   std::u16string friendly = wide(cert.SubjectCN());
   CRYPT_DATA_BLOB name{DWORD((friendly.size() + 1) * 2), reinterpret_cast<BYTE*>(friendly.data())};
   CertSetCertificateContextProperty(added, CERT_FRIENDLY_NAME_PROP_ID, 0, &name);
   CertFreeCertificateContext(added);
   CertCloseStore(my, 0);
+  if (LSTATUS rc = batch.commit()) return {kMyAccessDenied, DWORD(rc)};
   return {0, 0};
 }
 
@@ -299,16 +304,20 @@ Outcome ecPath(CCapiCore& core, const std::string& text) {
     status = findKeyEntry(key.data(), key.size(), 8, false, entry, error);
   }
   if (status) return {status, error};
+  // The certificate and its key's marks are one commit: all or none.
+  velmora::platform::HiveBatch batch;
   PCCERT_CONTEXT added = nullptr;
   if (!CertAddEncodedCertificateToStore(core.m_eccGenerator.myStore, kEncoding, der.data(), DWORD(der.size()),
                                         CERT_STORE_ADD_REPLACE_EXISTING, &added))
     return {kMyAccessDenied, GetLastError()};
+  KeyCreationPoint("install-half-written");
   std::u16string container = wide(entry.container), provider = wide(entry.providerName);
   CRYPT_KEY_PROV_INFO info{container.data(), provider.data(), 0, 0, 0, nullptr, 0};
   const bool ok = CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
   const DWORD e = GetLastError();
   CertFreeCertificateContext(added);
   if (!ok) return {kMyAccessDenied, e};
+  if (LSTATUS rc = batch.commit()) return {kMyAccessDenied, DWORD(rc)};
   return {0, 0};
 }
 

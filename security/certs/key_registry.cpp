@@ -2,6 +2,8 @@
 
 #include "certs/key_registry.h"
 
+#include "registry/hive.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +31,9 @@ std::string MakeContainerName() {
 
 bool ProbeWritableRegistry(DWORD& error) {
   error = 0;
+  // The test write is made in a batch that is never committed: it shows the
+  // hive takes writes without costing a sync or leaving anything behind.
+  velmora::platform::HiveBatch probe;
   HKEY key = nullptr;
   LSTATUS rc = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\KAVO\\", 0, nullptr, REG_OPTION_NON_VOLATILE,
                                KEY_ALL_ACCESS, nullptr, &key, nullptr);
@@ -66,6 +71,8 @@ std::string KeyRegistryDateTime() {
 
 bool WriteKeyRegistryEntry(const KeyRegistryEntry& entry, DWORD& error) {
   const std::string path = std::string(kKeyRegistryPath) + "\\" + entry.container;
+  // The sub-key and its values are one commit: all of the entry or none.
+  velmora::platform::HiveBatch batch;
   HKEY key = nullptr;
   LSTATUS rc = RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                                nullptr, &key, nullptr);
@@ -85,8 +92,14 @@ bool WriteKeyRegistryEntry(const KeyRegistryEntry& entry, DWORD& error) {
     number("KeySpec", entry.keySpec);
   }
   RegSetValueExA(key, "PublicKey", 0, REG_BINARY, entry.publicKey.data(), DWORD(entry.publicKey.size()));
+  KeyCreationPoint("key-entry-half-written");
   text("DateTime", entry.dateTime);
   RegCloseKey(key);
+  rc = batch.commit();
+  if (rc != ERROR_SUCCESS) {
+    error = DWORD(rc);
+    return false;
+  }
   return true;
 }
 

@@ -31,8 +31,9 @@ struct KeyRegistryEntry {
   bool withCspValues = true;
 };
 
-// Creates the entry's sub-key and writes its values. False (with the error)
-// when the sub-key cannot be created; the value writes are not checked.
+// Creates the entry's sub-key and writes its values, in one commit. False
+// (with the error) when the sub-key cannot be created or the commit fails;
+// the single value writes are not checked.
 VELMORA_EXPORT bool WriteKeyRegistryEntry(const KeyRegistryEntry& entry, DWORD& error);
 
 // Removes the entry of `container` again (its key could not be committed).

@@ -1,6 +1,7 @@
 // Installing issued certificates: CA certificates to "ROOT" (after the
 // prompt) and "CA", the user's certificate to "MY" joined to the key made
 // for it in another process; the refusals and their codes.
+#include <csignal>
 #include <strabel/strabel.h>
 #include <wincrypt.h>
 #include <windows.h>
@@ -189,6 +190,24 @@ TEST_F(Install, ASingleCertificateInstallsTheSameWay) {
   EXPECT_EQ(my[0].friendly, "Single");
   EXPECT_TRUE(prompts_.empty());
   EXPECT_TRUE(storeContents("ROOT").empty());
+}
+
+// The certificate and its properties are written as one: a process killed
+// between the two writes leaves no certificate in "MY" at all.
+TEST_F(Install, AnInstallKilledHalfwayLeavesNothingInMy) {
+  const std::string userPem = issuedPem("Half Written");
+  ASSERT_FALSE(userPem.empty()) << pki_->error();
+  const std::string call = "capi_AcceptPKCS7(\"" + b64(pki_->der(userPem)) + "\")";
+  const std::string tool = std::string(VELMORA_BIN_DIR) + "/velmora-call";
+  auto killed = vtest::runCommand({tool, call}, {"VELMORA_TEST_KILL_AT=install-half-written"});
+  EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.out << killed.err;
+  EXPECT_TRUE(storeContents("MY").empty());
+  auto whole = vtest::runCommand({tool, call});
+  EXPECT_EQ(whole.out, "0\n") << whole.err;
+  auto my = storeContents("MY");
+  ASSERT_EQ(my.size(), 1u);
+  EXPECT_EQ(my[0].friendly, "Half Written");
+  EXPECT_TRUE(my[0].hasProvInfo);
 }
 
 TEST_F(Install, RefusalsAndTheirCodes) {

@@ -193,6 +193,19 @@ TEST(KeyCreation, KilledAnywhereLeavesNoUnrecordedKey) {
   }
 }
 
+// The key registry entry is one commit: killed between its values, the
+// process leaves no entry (and so, after the sweep, no key).
+TEST(KeyCreation, KilledInsideTheRegistryEntryLeavesNoneOfIt) {
+  if (const char* what = getenv(kChildVar)) {
+    childMain(what);
+    return;
+  }
+  const auto earlier = recordedNames();
+  for (const char* kind : {"rsa", "ecc"})
+    EXPECT_EQ(waitFor(startChild(kind, "key-entry-half-written")), 128 + SIGKILL) << kind;
+  EXPECT_EQ(recordedNames(), earlier);
+}
+
 }  // namespace
 
 namespace {
@@ -213,7 +226,7 @@ TEST(KeyCreation, EnrolmentAndInstallWithSealedKeys) {
        "exec \"$SELF\" --gtest_filter='RsaRequest.*:EccRequest.*:Install.*:EccInstall.*'"},
       {"SELF=" + self});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("[  PASSED  ] 20 tests."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("[  PASSED  ] 21 tests."), std::string::npos) << r.out;
   size_t sealed = 0;
   for (const auto& file : filesNow()) {
     if (earlierFiles.count(file) || !file.ends_with(".key")) continue;
