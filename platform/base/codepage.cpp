@@ -10,10 +10,27 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "base/codepage_internal.h"
 
 namespace {
+
+// Length of the run of ASCII units at the start of `in`: most text is ASCII,
+// and a run converts as a plain widening or narrowing copy.
+template <class C>
+size_t asciiRun(const C* in, size_t n) {
+  size_t i = 0;
+  while (i < n && static_cast<std::make_unsigned_t<C>>(in[i]) < 0x80) ++i;
+  return i;
+}
+
+template <class To, class From>
+void appendWidened(std::basic_string<To>& out, const From* in, size_t n) {
+  const size_t at = out.size();
+  out.resize(at + n);
+  for (size_t k = 0; k < n; ++k) out[at + k] = To(static_cast<std::make_unsigned_t<From>>(in[k]));
+}
 
 UINT localeCodePage() {
   const char* vars[] = {"LC_ALL", "LC_CTYPE", "LANG"};
@@ -55,12 +72,12 @@ bool utf8ToUtf16(std::string_view in, std::u16string& out, bool strict) {
   out.reserve(in.size());
   size_t i = 0;
   while (i < in.size()) {
-    unsigned char c = static_cast<unsigned char>(in[i]);
-    if (c < 0x80) {
-      out.push_back(c);
-      ++i;
+    if (size_t run = asciiRun(in.data() + i, in.size() - i)) {
+      appendWidened(out, in.data() + i, run);
+      i += run;
       continue;
     }
+    unsigned char c = static_cast<unsigned char>(in[i]);
     int len = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
     if (c >= 0xF5) len = 0;
     char32_t cp = len == 2 ? c & 0x1F : len == 3 ? c & 0x0F : c & 0x07;
@@ -120,8 +137,13 @@ namespace {
 
 bool utf16ToUtf8(std::u16string_view in, std::string& out, bool strict, BOOL* usedDefault) {
   out.clear();
-  out.reserve(in.size() * 3);
+  out.reserve(in.size() + in.size() / 2);
   for (size_t i = 0; i < in.size(); ++i) {
+    if (size_t run = asciiRun(in.data() + i, in.size() - i)) {
+      appendWidened(out, in.data() + i, run);
+      i += run - 1;
+      continue;
+    }
     char32_t cp = in[i];
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
@@ -142,8 +164,16 @@ bool legacyToUtf16(UINT cp, std::string_view in, std::u16string& out, bool stric
   iconv_t cd = iconv_open("UTF-16LE", iconvName(cp));
   if (cd == (iconv_t)-1) return false;
   out.clear();
+  out.reserve(in.size());
   size_t i = 0;
   while (i < in.size()) {
+    // At a character boundary a byte below 0x80 is that ASCII character in
+    // every code page here (trail bytes are only read with their lead).
+    if (size_t run = asciiRun(in.data() + i, in.size() - i)) {
+      appendWidened(out, in.data() + i, run);
+      i += run;
+      continue;
+    }
     char16_t buf[4];
     char* src = const_cast<char*>(in.data() + i);
     size_t srcLeft = in.size() - i;
@@ -188,7 +218,13 @@ bool utf16ToLegacy(UINT cp, std::u16string_view in, std::string& out, const char
   if (cd == (iconv_t)-1) return false;
   out.clear();
   const std::string def = defaultChar ? std::string(defaultChar) : std::string("?");
+  out.reserve(in.size());
   for (size_t i = 0; i < in.size(); ++i) {
+    if (size_t run = asciiRun(in.data() + i, in.size() - i)) {
+      appendWidened(out, in.data() + i, run);
+      i += run - 1;
+      continue;
+    }
     size_t units = (in[i] >= 0xD800 && in[i] <= 0xDBFF && i + 1 < in.size()) ? 2 : 1;
     unsigned char src[4];
     for (size_t k = 0; k < units; ++k) {

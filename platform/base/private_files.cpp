@@ -47,7 +47,7 @@ bool makePrivateFolders(const std::string& path) {
   return chmod(path.c_str(), 0700) == 0;
 }
 
-bool writePrivateTemp(const std::string& path, const std::string& data, std::string& tempPath) {
+bool writePrivateTemp(const std::string& path, const std::string& data, std::string& tempPath, bool sync) {
   tempPath = path + ".tmp-" + std::to_string(getpid()) + "-XXXXXX";
   int fd = mkstemp(tempPath.data());
   if (fd < 0) return false;
@@ -58,7 +58,7 @@ bool writePrivateTemp(const std::string& path, const std::string& data, std::str
     if (w <= 0) ok = false;
     else done += size_t(w);
   }
-  if (ok && fsync(fd) != 0) ok = false;
+  if (ok && sync && fsync(fd) != 0) ok = false;
   if (close(fd) != 0) ok = false;
   if (!ok) unlink(tempPath.c_str());
   return ok;

@@ -18,11 +18,13 @@ VELMORA_EXPORT std::string userDataHome();
 // one 0700 whatever it was.
 VELMORA_EXPORT bool makePrivateFolders(const std::string& path);
 
-// Writes `data` to a new file beside `path` (mode 0600, flushed to disk) and
+// Writes `data` to a new file beside `path` (mode 0600, flushed to disk
+// unless `sync` is false: for contents nothing would be lost without) and
 // names it in `tempPath`; the caller renames it over `path`. On failure
 // nothing is left behind. The temporary name carries the writer's process
 // id, so one left by a crash is known for the sweep (below).
-VELMORA_EXPORT bool writePrivateTemp(const std::string& path, const std::string& data, std::string& tempPath);
+VELMORA_EXPORT bool writePrivateTemp(const std::string& path, const std::string& data, std::string& tempPath,
+                                     bool sync = true);
 
 // Appends the whole file to `data`. On failure errno says why (ENOENT for a
 // missing file).

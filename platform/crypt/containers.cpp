@@ -215,7 +215,10 @@ DWORD createContainer(const ContainerRecord& record) {
   }
   std::string data, temp;
   DWORD error = serialise(record, data);
-  bool written = !error && writePrivateTemp(path, data, temp);
+  // A new container without keys costs no sync: losing it loses nothing,
+  // and the keys, when they come, are saved with one.
+  const bool empty = !record.exchange && !record.signature;
+  bool written = !error && writePrivateTemp(path, data, temp, !empty);
   wipeString(data);
   if (!written) {
     if (held) velmora::platform::dropHeldKeyFile(finalPath);

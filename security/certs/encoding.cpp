@@ -133,30 +133,40 @@ bool ByteBuffer::DeleteFile(const std::string& path) { return !path.empty() && u
 bool Base64Encode(const void* bytes, int32_t n, ByteBuffer& out) {
   if (!bytes || n < 1) return false;
   const BYTE* p = static_cast<const BYTE*>(bytes);
-  std::string text;
-  text.reserve(size_t(n + 2) / 3 * 4);
+  // Sized once and filled in place.
+  std::string text(size_t(n + 2) / 3 * 4, '\0');
+  char* o = text.data();
   for (int32_t i = 0; i < n; i += 3) {
     const int left = n - i;
     const unsigned b0 = p[i], b1 = left > 1 ? p[i + 1] : 0, b2 = left > 2 ? p[i + 2] : 0;
-    text += kAlphabet[b0 >> 2];
-    text += kAlphabet[((b0 & 3) << 4) | (b1 >> 4)];
-    text += left > 1 ? kAlphabet[((b1 & 15) << 2) | (b2 >> 6)] : '=';
-    text += left > 2 ? kAlphabet[b2 & 63] : '=';
+    *o++ = kAlphabet[b0 >> 2];
+    *o++ = kAlphabet[((b0 & 3) << 4) | (b1 >> 4)];
+    *o++ = left > 1 ? kAlphabet[((b1 & 15) << 2) | (b2 >> 6)] : '=';
+    *o++ = left > 2 ? kAlphabet[b2 & 63] : '=';
   }
   return out.Append(text.data(), int32_t(text.size()));
 }
 
 namespace {
 
-int base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  if (c == '=') return 64;
-  return -1;
-}
+// Each character's value: 0..63, 64 for '=', -1 for anything else.
+struct Base64Values {
+  signed char v[256];
+  constexpr Base64Values() : v() {
+    for (int i = 0; i < 256; ++i) v[i] = -1;
+    for (int i = 0; i < 26; ++i) {
+      v['A' + i] = char(i);
+      v['a' + i] = char(26 + i);
+    }
+    for (int i = 0; i < 10; ++i) v['0' + i] = char(52 + i);
+    v[int('+')] = 62;
+    v[int('/')] = 63;
+    v[int('=')] = 64;
+  }
+};
+constexpr Base64Values kBase64Values;
+
+int base64Value(char c) { return kBase64Values.v[static_cast<unsigned char>(c)]; }
 
 bool skippable(char c) { return c == '\r' || c == '\n' || c == ' '; }
 
@@ -177,8 +187,8 @@ bool Base64Decode(const std::string& input, ByteBuffer& out) {
     if (end == std::string_view::npos) return false;
     text = text.substr(p, end - p);
   }
-  std::string bytes;
-  bytes.reserve(text.size() / 4 * 3 + 3);
+  std::string bytes(text.size() / 4 * 3 + 3, '\0');
+  char* o = bytes.data();
   size_t pos = 0;
   bool appended = false;
   for (;;) {
@@ -199,14 +209,15 @@ bool Base64Decode(const std::string& input, ByteBuffer& out) {
       out.Clear();
       return false;
     }
-    bytes += char((c[0] << 2) | ((c[1] >> 4) & 3));
+    *o++ = char((c[0] << 2) | ((c[1] >> 4) & 3));
     if (c[2] != 64) {
-      bytes += char(((c[1] & 15) << 4) | ((c[2] >> 2) & 15));
-      if (c[3] != 64) bytes += char(((c[2] & 3) << 6) | (c[3] & 63));
+      *o++ = char(((c[1] & 15) << 4) | ((c[2] >> 2) & 15));
+      if (c[3] != 64) *o++ = char(((c[2] & 3) << 6) | (c[3] & 63));
     }
     appended = true;
     if (got < 4) break;
   }
+  bytes.resize(size_t(o - bytes.data()));
   if (!appended || bytes.empty()) return false;
   return out.Append(bytes.data(), int32_t(bytes.size()));
 }
