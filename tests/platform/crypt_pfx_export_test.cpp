@@ -9,12 +9,25 @@
 #include <wincrypt.h>
 #include <windows.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "sign_pki.h"
 
 namespace {
+
+// The key storage provider's key files, so a test can take away the ones it made.
+std::set<std::string> cngKeyFiles() {
+  const char* x = getenv("XDG_DATA_HOME");
+  const std::string dir = (x && *x ? x : std::string(getenv("HOME")) + "/.local/share") + "/velmora/Crypto/Keys";
+  std::set<std::string> out;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) out.insert(e.path().string());
+  return out;
+}
 
 struct PfxExport : ::testing::Test {
   static void SetUpTestSuite() {
@@ -85,6 +98,7 @@ struct PfxExport : ::testing::Test {
 vtest::SignPki* PfxExport::pki = nullptr;
 
 TEST_F(PfxExport, RsaAndEcKeysOpenInOpensslWithoutLegacy) {
+  const std::set<std::string> before = cngKeyFiles();
   for (const char* name : {"rsa", "ec"}) {
     SCOPED_TRACE(name);
     HCERTSTORE store = imported(name, CRYPT_EXPORTABLE);
@@ -115,6 +129,8 @@ TEST_F(PfxExport, RsaAndEcKeysOpenInOpensslWithoutLegacy) {
     deleteKeys(again);
     deleteKeys(store);
   }
+  for (const auto& f : cngKeyFiles())
+    if (!before.count(f)) std::filesystem::remove(f);
 }
 
 TEST_F(PfxExport, SizeQueryShortBufferAndTheReportingFlags) {
