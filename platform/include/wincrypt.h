@@ -585,6 +585,26 @@ WINBASEAPI BOOL PFXVerifyPassword(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWO
 // ERROR_INVALID_DATA) for bytes that are not a PFX.
 WINBASEAPI HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
 
+// PFXExportCertStore(Ex) flags. The file is always protected with PBES2
+// (AES-256-CBC, PBKDF2-HMAC-SHA-256) and a SHA-256 MAC; pvPara is ignored.
+// A key that is not exportable fails with NTE_BAD_KEY_STATE under
+// REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY, a certificate without a key with
+// NTE_NO_KEY under REPORT_NO_PRIVATE_KEY; otherwise the certificate goes
+// alone. A cancelled key-use prompt is HRESULT_FROM_WIN32(ERROR_CANCELLED).
+#define REPORT_NO_PRIVATE_KEY 0x00000001
+#define REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY 0x00000002
+#define EXPORT_PRIVATE_KEYS 0x00000004
+#define PKCS12_PROTECT_TO_DOMAIN_SIDS 0x00000020
+#define PKCS12_EXPORT_SILENT 0x00000040
+#define PKCS12_EXPORT_PBES2_PARAMS 0x00000080
+#define PKCS12_DISABLE_ENCRYPT_CERTIFICATES 0x00000100
+#define PKCS12_ENCRYPT_CERTIFICATES 0x00000200
+#define PKCS12_EXPORT_ECC_CURVE_PARAMETERS 0x00001000
+#define PKCS12_EXPORT_ECC_CURVE_OID 0x00002000
+WINBASEAPI BOOL PFXExportCertStoreEx(HCERTSTORE hStore, CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, void* pvPara,
+                                     DWORD dwFlags);
+WINBASEAPI BOOL PFXExportCertStore(HCERTSTORE hStore, CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
+
 // ---- Certificate chains ----
 typedef void* HCERTCHAINENGINE;
 #define HCCE_CURRENT_USER ((HCERTCHAINENGINE)NULL)

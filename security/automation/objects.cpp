@@ -273,26 +273,36 @@ class CAPI final : public AutomationObject<ICAPI, CCapiCore> {
     return numberResult(pVal, [&] { return m_core.ImportCertChain(in(strPkcs7)); });
   }
 
-  // PFX files, mobile export and envelopes are
-  // not built yet: the engine answers "not supported" as the exported class
-  // does, guarded where the operation will be.
-  HRESULT SetDefaultPfxFileName(BSTR, LONG* pVal) override {
-    return numberResult(pVal, [&] { return m_core.notSupported(kUnguarded); });
+  HRESULT SetDefaultPfxFileName(BSTR strPrefix, LONG* pVal) override {
+    return numberResult(pVal, [&] { return m_core.SetDefaultPfxFileName(in(strPrefix)); });
   }
   HRESULT PresetPasswdLengthRange(LONG min, LONG max, LONG* pVal) override {
     return numberResult(pVal, [&] { return m_core.PresetPasswdLengthRange(min, max); });
   }
-  HRESULT ChangePfxPasswd(BSTR, BSTR, BSTR, BSTR, LONG, LONG* pVal) override {
-    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  HRESULT ChangePfxPasswd(BSTR strPfxPath, BSTR strPfxName, BSTR strOldPass, BSTR strNewPass, LONG dwFlags,
+                          LONG* pVal) override {
+    return numberResult(pVal, [&] {
+      return m_core.ChangePfxPasswd(in(strPfxPath), in(strPfxName), in(strOldPass), in(strNewPass), dwFlags);
+    });
   }
-  HRESULT ChangePfxPasswdEx(BSTR, BSTR, BSTR, BSTR, LONG, LONG, LONG* pVal) override {
-    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  HRESULT ChangePfxPasswdEx(BSTR strPfxPath, BSTR strPfxName, BSTR strOldPass, BSTR strNewPass, LONG dwPort,
+                            LONG dwFlags, LONG* pVal) override {
+    return numberResult(pVal, [&] {
+      return m_core.ChangePfxPasswdEx(in(strPfxPath), in(strPfxName), in(strOldPass), in(strNewPass), dwPort,
+                                      dwFlags);
+    });
   }
-  HRESULT QueryPfxInfo(BSTR, BSTR, BSTR, LONG, LONG, LONG* pVal) override {
-    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  HRESULT QueryPfxInfo(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage,
+                       LONG* pVal) override {
+    return numberResult(pVal, [&] {
+      return m_core.QueryPfxInfo(in(strPfxPath), in(strPfxName), in(strPasswd), dwFlags, dwKeyUsage);
+    });
   }
-  HRESULT ImportPfxToIE(BSTR, BSTR, BSTR, LONG, LONG, LONG* pVal) override {
-    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  HRESULT ImportPfxToIE(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage,
+                        LONG* pVal) override {
+    return numberResult(pVal, [&] {
+      return m_core.ImportPfxToIE(in(strPfxPath), in(strPfxName), in(strPasswd), dwFlags, dwKeyUsage);
+    });
   }
   HRESULT GetImportedPfxFilePath(BSTR* pVal) override {
     return textResult(pVal, [&] { return m_core.GetImportedPfxFilePath(); });
@@ -300,14 +310,20 @@ class CAPI final : public AutomationObject<ICAPI, CCapiCore> {
   HRESULT GetImportedPfxFileName(BSTR* pVal) override {
     return textResult(pVal, [&] { return m_core.GetImportedPfxFileName(); });
   }
-  HRESULT ExportPfxFromIE(BSTR, BSTR, BSTR, LONG, LONG, LONG* pVal) override {
-    return numberResult(pVal, [&] { return m_core.notSupported(kGuarded); });
+  HRESULT ExportPfxFromIE(BSTR strSubject, BSTR strPfxPath, BSTR strPassword, LONG dwFlags, LONG dwKeyUsage,
+                          LONG* pVal) override {
+    return numberResult(pVal, [&] {
+      return m_core.ExportPfxFromIE(in(strSubject), in(strPfxPath), in(strPassword), dwFlags, dwKeyUsage);
+    });
   }
-  HRESULT ExportMobileFromPfx(BSTR, BSTR, BSTR, LONG, LONG, BSTR* pVal) override {
-    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  HRESULT ExportMobileFromPfx(BSTR strPfxPath, BSTR strPfxName, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage,
+                              BSTR* pVal) override {
+    return textResult(pVal, [&] {
+      return m_core.ExportMobileFromPfx(in(strPfxPath), in(strPfxName), in(strPasswd), dwFlags, dwKeyUsage);
+    });
   }
-  HRESULT ExportMobileFromIE(BSTR, BSTR, LONG, LONG, BSTR* pVal) override {
-    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  HRESULT ExportMobileFromIE(BSTR strSubject, BSTR strPasswd, LONG dwFlags, LONG dwKeyUsage, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.ExportMobileFromIE(in(strSubject), in(strPasswd), dwFlags, dwKeyUsage); });
   }
   HRESULT GetExportedPfxFilePath(BSTR* pVal) override {
     return textResult(pVal, [&] { return m_core.GetExportedPfxFilePath(); });

@@ -16,6 +16,7 @@
 #include "certs/pfx_store.h"
 #include "certs/shared_signer.h"
 #include "certs/signer_filter.h"
+#include "certs/store_choice.h"
 #include "frame/engines.h"
 #include "resources/resource_ids.h"
 #include "ui/dialogs.h"
@@ -418,6 +419,29 @@ int CCapiCore::SelectSignerEx2(const std::u16string& certFilter, const std::u16s
   searchEx(*this, s, ansiFromWide(strPfxPath), ansiFromWide(strPfxName), std::string(), true);
   if (m_nErrorCode == 0 && m_nSignerMedia > 0) WriteSharedSigner(*this);
   return m_nErrorCode;
+}
+
+int ChooseStoreCertificate(CCapiCore& core, void* store, const std::string& filter, long flags, long keyUsage,
+                           StoreChoice rule, const _CERT_CONTEXT** chosen) {
+  *chosen = nullptr;
+  Search s;
+  s.filter = ParseSignerFilter(filter);
+  s.flags = flags;
+  s.keyUsage = keyUsage;
+  const int listMode = int(flags & kListModeMask);
+  const bool bestOnly = rule == StoreChoice::SignerListMode && listMode == 2;
+  Candidates cands;
+  if (int status = matchCandidates(static_cast<HCERTSTORE>(store), s, false, bestOnly, cands)) return status;
+  int row = 0;
+  const bool ask = rule == StoreChoice::SignerListMode
+                       ? listMode == 1 || (listMode != 2 && cands.list.size() > 1)
+                       : cands.list.size() > 1;
+  if (ask) {
+    row = askSigner(core, cands);
+    if (row < 0) return kUserCancelled;
+  }
+  *chosen = CertDuplicateCertificateContext(cands.list[size_t(row)]);
+  return 0;
 }
 
 // ---- Getters ----

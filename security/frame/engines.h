@@ -112,6 +112,24 @@ class VELMORA_EXPORT CCapiCore {
   WResult SignPkcs1(const std::u16string& strContent, long dwFlags);
   WResult SignPkcs7(const std::u16string& strContent, long dwFlags);
 
+  // PFX file operations and the mobile export
+  int SetDefaultPfxFileName(const std::u16string& strPrefix);
+  int ImportPfxToIE(const std::u16string& strPfxPath, const std::u16string& strPfxName,
+                    const std::u16string& strPasswd, long dwFlags, long dwKeyUsage);
+  int QueryPfxInfo(const std::u16string& strPfxPath, const std::u16string& strPfxName,
+                   const std::u16string& strPasswd, long dwFlags, long dwKeyUsage);
+  int ChangePfxPasswd(const std::u16string& strPfxPath, const std::u16string& strPfxName,
+                      const std::u16string& strOldPass, const std::u16string& strNewPass, long dwFlags);
+  int ChangePfxPasswdEx(const std::u16string& strPfxPath, const std::u16string& strPfxName,
+                        const std::u16string& strOldPass, const std::u16string& strNewPass, long dwPort,
+                        long dwFlags);
+  int ExportPfxFromIE(const std::u16string& strSubject, const std::u16string& strPfxPath,
+                      const std::u16string& strPassword, long dwFlags, long dwKeyUsage);
+  WResult ExportMobileFromPfx(const std::u16string& strPfxPath, const std::u16string& strPfxName,
+                              const std::u16string& strPasswd, long dwFlags, long dwKeyUsage);
+  WResult ExportMobileFromIE(const std::u16string& strSubject, const std::u16string& strPasswd, long dwFlags,
+                             long dwKeyUsage);
+
   // The password length range of the PFX dialogs.
   int PresetPasswdLengthRange(long min, long max);
 

@@ -125,39 +125,49 @@ int CCAPILib::PresetPasswdLengthRange(long min, long max) {
   MANAGE_STATE;
   return capiCore().PresetPasswdLengthRange(min, max);
 }
-int CCAPILib::SetDefaultPfxFileName(const char*) { MANAGE_STATE; return capiCore().notSupported(kUnguarded); }
-int CCAPILib::ChangePfxPasswd(const char*, const char*, const char*, const char*, long) {
+int CCAPILib::SetDefaultPfxFileName(const char* strPrefix) {
   MANAGE_STATE;
-  return capiCore().notSupported(kGuarded);
+  return capiCore().SetDefaultPfxFileName(in(strPrefix));
 }
-int CCAPILib::ChangePfxPasswdEx(const char*, const char*, const char*, const char*, long, long) {
+int CCAPILib::ChangePfxPasswd(const char* strPfxPath, const char* strPfxName, const char* strOldPass,
+                              const char* strNewPass, long dwFlags) {
   MANAGE_STATE;
-  return capiCore().notSupported(kGuarded);
+  return capiCore().ChangePfxPasswd(in(strPfxPath), in(strPfxName), in(strOldPass), in(strNewPass), dwFlags);
 }
-int CCAPILib::QueryPfxInfo(const char*, const char*, const char*, long, long) {
+int CCAPILib::ChangePfxPasswdEx(const char* strPfxPath, const char* strPfxName, const char* strOldPass,
+                                const char* strNewPass, long dwPort, long dwFlags) {
   MANAGE_STATE;
-  return capiCore().notSupported(kGuarded);
+  return capiCore().ChangePfxPasswdEx(in(strPfxPath), in(strPfxName), in(strOldPass), in(strNewPass), dwPort,
+                                      dwFlags);
 }
-int CCAPILib::ImportPfxToIE(const char*, const char*, const char*, long, long) {
+int CCAPILib::QueryPfxInfo(const char* strPfxPath, const char* strPfxName, const char* strPasswd, long dwFlags,
+                           long dwKeyUsage) {
   MANAGE_STATE;
-  return capiCore().notSupported(kGuarded);
+  return capiCore().QueryPfxInfo(in(strPfxPath), in(strPfxName), in(strPasswd), dwFlags, dwKeyUsage);
+}
+int CCAPILib::ImportPfxToIE(const char* strPfxPath, const char* strPfxName, const char* strPasswd, long dwFlags,
+                            long dwKeyUsage) {
+  MANAGE_STATE;
+  return capiCore().ImportPfxToIE(in(strPfxPath), in(strPfxName), in(strPasswd), dwFlags, dwKeyUsage);
 }
 char* CCAPILib::GetImportedPfxFilePath() { MANAGE_STATE; return out(capiCore().GetImportedPfxFilePath()); }
 char* CCAPILib::GetImportedPfxFileName() { MANAGE_STATE; return out(capiCore().GetImportedPfxFileName()); }
-int CCAPILib::ExportPfxFromIE(const char*, const char*, const char*, long, long) {
+int CCAPILib::ExportPfxFromIE(const char* strSubject, const char* strPfxPath, const char* strPassword, long dwFlags,
+                              long dwKeyUsage) {
   MANAGE_STATE;
-  return capiCore().notSupported(kGuarded);
+  return capiCore().ExportPfxFromIE(in(strSubject), in(strPfxPath), in(strPassword), dwFlags, dwKeyUsage);
 }
 char* CCAPILib::GetExportedPfxFilePath() { MANAGE_STATE; return out(capiCore().GetExportedPfxFilePath()); }
 char* CCAPILib::GetExportedPfxFileName() { MANAGE_STATE; return out(capiCore().GetExportedPfxFileName()); }
 
-char* CCAPILib::ExportMobileFromPfx(const char*, const char*, const char*, long, long) {
+char* CCAPILib::ExportMobileFromPfx(const char* strPfxPath, const char* strPfxName, const char* strPasswd,
+                                   long dwFlags, long dwKeyUsage) {
   MANAGE_STATE;
-  return out(capiCore().notSupportedText(kGuarded));
+  return out(capiCore().ExportMobileFromPfx(in(strPfxPath), in(strPfxName), in(strPasswd), dwFlags, dwKeyUsage));
 }
-char* CCAPILib::ExportMobileFromIE(const char*, const char*, long, long) {
+char* CCAPILib::ExportMobileFromIE(const char* strSubject, const char* strPasswd, long dwFlags, long dwKeyUsage) {
   MANAGE_STATE;
-  return out(capiCore().notSupportedText(kGuarded));
+  return out(capiCore().ExportMobileFromIE(in(strSubject), in(strPasswd), dwFlags, dwKeyUsage));
 }
 
 int CCAPILib::SelectSigner(const char* certFilter, long dwFlags, long dwKeyUsage) {

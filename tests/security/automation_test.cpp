@@ -211,9 +211,8 @@ TEST(AutomationDispatch, FailingCallsByNameReturnNormallyAndGetErrorCodeTells) {
   } cases[] = {
       {&CLSID_CAPI, u"SetCodePage", {LONG(1252)}, VT_I4, 5006},
       {&CLSID_CAPI, u"SignPkcs7", {u"content", LONG(0)}, VT_BSTR, 5067},
-      {&CLSID_CAPI, u"ChangePfxPasswdEx", {u"/tmp", u"a.pfx", u"old", u"new", LONG(0), LONG(0)}, VT_I4, 5004},
-      {&CLSID_CAPI, u"ExportMobileFromIE", {u"CN=x", u"pw", LONG(0), LONG(0)}, VT_BSTR, 5004},
-      {&CLSID_CAPI, u"SetDefaultPfxFileName", {u"prefix"}, VT_I4, 5004},
+      {&CLSID_CAPI, u"ChangePfxPasswdEx", {u"/nonexistent", u"a.pfx", u"old", u"new", LONG(0), LONG(0)}, VT_I4, 5902},
+      {&CLSID_CAPI, u"ExportMobileFromIE", {u"S_CN=nobody here", u"pw", LONG(0), LONG(0)}, VT_BSTR, 5010},
       {&CLSID_CertREG, u"RegSMCert", {u"csp"}, VT_I4, 5004},
   };
   for (const Case& c : cases) {

@@ -38,6 +38,7 @@ and the script bridge library. Bridge: <span id="bridge" class="bad">not reachab
 <div>result: <code id="hash"></code> status: <span id="hashstatus"></span></div>
 </fieldset>
 <p><a id="enrol-link" href="/enrol">Enrol for a certificate</a> (an RSA or EC key and request made on this PC, a certificate from the demo CA)</p>
+<p><a id="pfx-link" href="/pfx">PFX files</a> (import, inspect, change the password, export with the key, mobile form)</p>
 <p><a id="sign-link" href="/sign">Sign a text</a> (with the certificate you enrolled, from your store or a PFX file; the portal checks the signature)</p>
 <iframe id="frame" src="/frame" width="560" height="56" style="border:1px solid #cbd5e0;background:#fff"></iframe>
 <script>

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "pages.h"
+#include "pages_pfx.h"
 #include "verify.h"
 
 namespace velmora::demo {
@@ -120,6 +121,8 @@ http::Response handleRequest(const PortalConfig& config, const http::Request& re
     return enrol(config, req);
   } else if (req.path == "/sign") {
     res.body = kSignPage;
+  } else if (req.path == "/pfx") {
+    res.body = kPfxPage;
   } else if (req.path == "/api/verify") {
     return verify(config, req);
   } else if (req.path == "/velmora-bridge.js") {

@@ -8,11 +8,14 @@
 //   velmora-store export STORE SHA1 [--pem] [FILE]   writes it as DER (or PEM) to FILE or standard output
 //   velmora-store import-pfx FILE [--exportable]       its certificates with keys to MY, CA certificates to CA
 //                                                      (the password is the first line of standard input)
+//   velmora-store export-pfx SHA1 FILE               a certificate of MY with its key into a new PFX file
+//                                                      (mode 0600; the password as for import-pfx)
 //
 // Texts are printed in UTF-8. Exit status: 0 done, 1 not found or failed, 2 usage.
 #include <openssl/evp.h>  // before wincrypt.h (X509_NAME)
 
 #include <ncrypt.h>
+#include <unistd.h>
 #include <wincrypt.h>
 #include <windows.h>
 
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "base/codepage_internal.h"
+#include "base/private_files.h"
 #include "crypt/containers.h"
 
 namespace {
@@ -361,6 +365,57 @@ int importPfx(const std::string& file, bool exportable) {
   return status;
 }
 
+// Writes the certificate of MY and its key into FILE, as the security
+// component's export does: the same platform export, a private file.
+int exportPfx(const std::string& sha1, const std::string& file) {
+  HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
+  PCCERT_CONTEXT c = my ? findByThumbprint(my, sha1) : nullptr;
+  if (!c) {
+    fprintf(stderr, "velmora-store: no certificate %s in MY\n", sha1.c_str());
+    if (my) CertCloseStore(my, 0);
+    return 1;
+  }
+  HCERTSTORE mem = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  const bool added = mem && CertAddCertificateContextToStore(mem, c, CERT_STORE_ADD_ALWAYS, nullptr);
+  CertFreeCertificateContext(c);
+  CertCloseStore(my, 0);
+  if (!added) {
+    fprintf(stderr, "velmora-store: %s could not be copied (0x%08X)\n", sha1.c_str(), GetLastError());
+    if (mem) CertCloseStore(mem, 0);
+    return 1;
+  }
+  std::u16string password;
+  readPassword(password);
+  const DWORD flags = EXPORT_PRIVATE_KEYS | REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY | REPORT_NO_PRIVATE_KEY;
+  CRYPT_DATA_BLOB blob{0, nullptr};
+  std::string bytes;
+  bool ok = PFXExportCertStoreEx(mem, &blob, password.c_str(), nullptr, flags);
+  if (ok) {
+    bytes.assign(blob.cbData, '\0');
+    blob.pbData = reinterpret_cast<BYTE*>(bytes.data());
+    ok = PFXExportCertStoreEx(mem, &blob, password.c_str(), nullptr, flags);
+    bytes.resize(blob.cbData);
+  }
+  const DWORD error = GetLastError();
+  explicit_bzero(password.data(), password.size() * sizeof(char16_t));
+  CertCloseStore(mem, 0);
+  if (!ok) {
+    if (error == DWORD(NTE_BAD_KEY_STATE)) fprintf(stderr, "velmora-store: the key of %s may not be exported\n", sha1.c_str());
+    else if (error == DWORD(NTE_NO_KEY)) fprintf(stderr, "velmora-store: %s has no private key\n", sha1.c_str());
+    else fprintf(stderr, "velmora-store: %s could not be exported (0x%08X)\n", sha1.c_str(), error);
+    return 1;
+  }
+  std::string temp;
+  ok = velmora::platform::writePrivateTemp(file, bytes, temp) && rename(temp.c_str(), file.c_str()) == 0;
+  if (!ok && !temp.empty()) unlink(temp.c_str());
+  if (!ok) {
+    fprintf(stderr, "velmora-store: cannot write %s\n", file.c_str());
+    return 1;
+  }
+  printf("exported %s with its key to %s\n", sha1.c_str(), file.c_str());
+  return 0;
+}
+
 int usage() {
   fprintf(stderr,
           "usage: velmora-store stores\n"
@@ -368,7 +423,8 @@ int usage() {
           "       velmora-store keys\n"
           "       velmora-store delete STORE SHA1\n"
           "       velmora-store export STORE SHA1 [--pem] [FILE]\n"
-          "       velmora-store import-pfx FILE [--exportable]   (password on standard input)\n");
+          "       velmora-store import-pfx FILE [--exportable]   (password on standard input)\n"
+          "       velmora-store export-pfx SHA1 FILE             (password on standard input)\n");
   return 2;
 }
 
@@ -395,5 +451,6 @@ int main(int argc, char** argv) {
   }
   if (command == "import-pfx" && (args.size() == 1 || (args.size() == 2 && args[1] == "--exportable")))
     return importPfx(args[0], args.size() == 2);
+  if (command == "export-pfx" && args.size() == 2) return exportPfx(args[0], args[1]);
   return usage();
 }

@@ -1,0 +1,149 @@
+#include <openssl/crypto.h>  // before wincrypt.h (X509_NAME)
+
+#include "certs/mobile_cipher.h"
+
+#include <cstring>
+
+namespace strabel {
+
+namespace {
+
+// The tables of FIPS 46-3; bit 1 is the most significant bit.
+constexpr BYTE kIP[64] = {58, 50, 42, 34, 26, 18, 10, 2, 60, 52, 44, 36, 28, 20, 12, 4,
+                          62, 54, 46, 38, 30, 22, 14, 6, 64, 56, 48, 40, 32, 24, 16, 8,
+                          57, 49, 41, 33, 25, 17, 9,  1, 59, 51, 43, 35, 27, 19, 11, 3,
+                          61, 53, 45, 37, 29, 21, 13, 5, 63, 55, 47, 39, 31, 23, 15, 7};
+constexpr BYTE kFP[64] = {40, 8, 48, 16, 56, 24, 64, 32, 39, 7, 47, 15, 55, 23, 63, 31,
+                          38, 6, 46, 14, 54, 22, 62, 30, 37, 5, 45, 13, 53, 21, 61, 29,
+                          36, 4, 44, 12, 52, 20, 60, 28, 35, 3, 43, 11, 51, 19, 59, 27,
+                          34, 2, 42, 10, 50, 18, 58, 26, 33, 1, 41, 9,  49, 17, 57, 25};
+constexpr BYTE kE[48] = {32, 1,  2,  3,  4,  5,  4,  5,  6,  7,  8,  9,  8,  9,  10, 11,
+                         12, 13, 12, 13, 14, 15, 16, 17, 16, 17, 18, 19, 20, 21, 20, 21,
+                         22, 23, 24, 25, 24, 25, 26, 27, 28, 29, 28, 29, 30, 31, 32, 1};
+constexpr BYTE kP[32] = {16, 7, 20, 21, 29, 12, 28, 17, 1,  15, 23, 26, 5,  18, 31, 10,
+                         2,  8, 24, 14, 32, 27, 3,  9,  19, 13, 30, 6,  22, 11, 4,  25};
+constexpr BYTE kPC1[56] = {57, 49, 41, 33, 25, 17, 9,  1,  58, 50, 42, 34, 26, 18, 10, 2,  59, 51, 43,
+                           35, 27, 19, 11, 3,  60, 52, 44, 36, 63, 55, 47, 39, 31, 23, 15, 7,  62, 54,
+                           46, 38, 30, 22, 14, 6,  61, 53, 45, 37, 29, 21, 13, 5,  28, 20, 12, 4};
+constexpr BYTE kPC2[48] = {14, 17, 11, 24, 1,  5,  3,  28, 15, 6,  21, 10, 23, 19, 12, 4,
+                           26, 8,  16, 7,  27, 20, 13, 2,  41, 52, 31, 37, 47, 55, 30, 40,
+                           51, 45, 33, 48, 44, 49, 39, 56, 34, 53, 46, 42, 50, 36, 29, 32};
+constexpr BYTE kShifts[16] = {1, 1, 2, 2, 2, 2, 2, 2, 1, 2, 2, 2, 2, 2, 2, 1};
+constexpr BYTE kS[8][64] = {
+    {14, 4,  13, 1, 2,  15, 11, 8,  3,  10, 6,  12, 5,  9,  0, 7,  0, 15, 7,  4,  14, 2,
+     13, 1,  10, 6, 12, 11, 9,  5,  3,  8,  4,  1,  14, 8,  13, 6, 2, 11, 15, 12, 9,  7,
+     3,  10, 5,  0, 15, 12, 8,  2,  4,  9,  1,  7,  5,  11, 3,  14, 10, 0, 6,  13},
+    {15, 1,  8,  14, 6,  11, 3,  4,  9,  7, 2,  13, 12, 0, 5, 10, 3,  13, 4,  7,  15, 2,
+     8,  14, 12, 0,  1,  10, 6,  9,  11, 5, 0,  14, 7,  11, 10, 4, 13, 1,  5,  8,  12, 6,
+     9,  3,  2,  15, 13, 8,  10, 1,  3,  15, 4,  2,  11, 6,  7,  12, 0,  5,  14, 9},
+    {10, 0,  9,  14, 6, 3,  15, 5,  1,  13, 12, 7,  11, 4,  2,  8,  13, 7,  0,  9,  3, 4,
+     6,  10, 2,  8,  5, 14, 12, 11, 15, 1,  13, 6,  4,  9,  8,  15, 3,  0,  11, 1,  2, 12,
+     5,  10, 14, 7,  1, 10, 13, 0,  6,  9,  8,  7,  4,  15, 14, 3,  11, 5,  2,  12},
+    {7,  13, 14, 3, 0,  6,  9,  10, 1,  2, 8, 5,  11, 12, 4,  15, 13, 8,  11, 5,  6, 15,
+     0,  3,  4,  7, 2,  12, 1,  10, 14, 9, 10, 6, 9,  0,  12, 11, 7,  13, 15, 1,  3, 14,
+     5,  2,  8,  4, 3,  15, 0,  6,  10, 1, 13, 8, 9,  4,  5,  11, 12, 7,  2,  14},
+    {2,  12, 4,  1,  7,  10, 11, 6,  8,  5,  3,  15, 13, 0, 14, 9,  14, 11, 2,  12, 4, 7,
+     13, 1,  5,  0,  15, 10, 3,  9,  8,  6,  4,  2,  1,  11, 10, 13, 7, 8,  15, 9,  12, 5,
+     6,  3,  0,  14, 11, 8,  12, 7,  1,  14, 2,  13, 6,  15, 0,  9, 10, 4,  5,  3},
+    {12, 1,  10, 15, 9, 2,  6,  8,  0,  13, 3,  4,  14, 7,  5,  11, 10, 15, 4,  2,  7, 12,
+     9,  5,  6,  1,  13, 14, 0, 11, 3,  8,  9,  14, 15, 5,  2,  8,  12, 3,  7,  0,  4, 10,
+     1,  13, 11, 6,  4,  3,  2, 12, 9,  5,  15, 10, 11, 14, 1,  7,  6,  0,  8,  13},
+    {4,  11, 2,  14, 15, 0,  8,  13, 3,  12, 9, 7,  5,  10, 6, 1,  13, 0,  11, 7, 4, 9,
+     1,  10, 14, 3,  5,  12, 2,  15, 8,  6,  1, 4,  11, 13, 12, 3, 7,  14, 10, 15, 6, 8,
+     0,  5,  9,  2,  6,  11, 13, 8,  1,  4,  10, 7, 9,  5,  0,  15, 14, 2,  3,  12},
+    {13, 2,  8,  4, 6,  15, 11, 1,  10, 9,  3,  14, 5,  0,  12, 7,  1,  15, 13, 8, 10, 3,
+     7,  4,  12, 5, 6,  11, 0,  14, 9,  2,  7,  11, 4,  1,  9,  12, 14, 2,  0,  6, 10, 13,
+     15, 3,  5,  8, 2,  1,  14, 7,  4,  10, 8,  13, 15, 12, 9,  0,  3,  5,  6,  11}};
+
+uint64_t permute(uint64_t in, int inBits, const BYTE* table, int n) {
+  uint64_t out = 0;
+  for (int i = 0; i < n; ++i) out = (out << 1) | ((in >> (inBits - table[i])) & 1);
+  return out;
+}
+
+void schedule(const BYTE* key, uint64_t sub[16]) {
+  uint64_t k = 0;
+  for (int i = 0; i < 8; ++i) k = (k << 8) | key[i];
+  const uint64_t k56 = permute(k, 64, kPC1, 56);
+  uint32_t c = uint32_t(k56 >> 28), d = uint32_t(k56 & 0xFFFFFFF);
+  for (int r = 0; r < 16; ++r) {
+    for (int s = 0; s < kShifts[r]; ++s) {
+      c = ((c << 1) | (c >> 27)) & 0xFFFFFFF;
+      d = ((d << 1) | (d >> 27)) & 0xFFFFFFF;
+    }
+    sub[r] = permute((uint64_t(c) << 28) | d, 56, kPC2, 48);
+  }
+}
+
+uint32_t feistel(uint32_t r, uint64_t k) {
+  const uint64_t e = permute(r, 32, kE, 48) ^ k;
+  uint32_t s = 0;
+  for (int j = 0; j < 8; ++j) {
+    const unsigned six = unsigned(e >> (42 - 6 * j)) & 0x3F;
+    const unsigned row = ((six & 0x20) >> 4) | (six & 1);
+    const unsigned col = (six >> 1) & 0xF;
+    s = (s << 4) | kS[j][row * 16 + col];
+  }
+  return uint32_t(permute(s, 32, kP, 32));
+}
+
+uint64_t crypt(uint64_t block, const uint64_t sub[16], bool decrypt) {
+  const uint64_t ip = permute(block, 64, kIP, 64);
+  uint32_t l = uint32_t(ip >> 32), r = uint32_t(ip);
+  for (int i = 0; i < 16; ++i) {
+    const uint32_t next = l ^ feistel(r, sub[decrypt ? 15 - i : i]);
+    l = r;
+    r = next;
+  }
+  return permute((uint64_t(r) << 32) | l, 64, kFP, 64);
+}
+
+}  // namespace
+
+CSoftBlockCipher::~CSoftBlockCipher() { Wipe(); }
+
+void CSoftBlockCipher::Wipe() {
+  OPENSSL_cleanse(m_subkeys, sizeof m_subkeys);
+  m_keys = 0;
+}
+
+bool CSoftBlockCipher::SetKey(const BYTE* key, DWORD length) {
+  Wipe();
+  const DWORD want = m_algorithm == CALG_DES ? 8 : m_algorithm == CALG_3DES_112 ? 16 : m_algorithm == CALG_3DES ? 24 : 0;
+  if (!key || !want || length != want) return false;
+  for (DWORD i = 0; i < length / 8; ++i) schedule(key + 8 * i, m_subkeys[i]);
+  m_keys = int(length / 8);
+  return true;
+}
+
+bool CSoftBlockCipher::Encrypt(const BYTE* data, DWORD length) {
+  m_output.Clear();
+  if (!m_keys || (length && !data) || length > 0x7FFFFFF0) return false;
+  // Two-key triple DES uses its first key again as the third.
+  const uint64_t* k1 = m_subkeys[0];
+  const uint64_t* k2 = m_keys > 1 ? m_subkeys[1] : nullptr;
+  const uint64_t* k3 = m_keys == 3 ? m_subkeys[2] : m_subkeys[0];
+  const DWORD padded = (length / 8 + 1) * 8;
+  ByteBuffer out;
+  uint64_t chain = 0;  // the zero IV
+  BYTE block[8];
+  for (DWORD at = 0; at < padded; at += 8) {
+    for (DWORD i = 0; i < 8; ++i) block[i] = at + i < length ? data[at + i] : BYTE(padded - length);
+    uint64_t v = 0;
+    for (BYTE b : block) v = (v << 8) | b;
+    v ^= chain;
+    v = crypt(v, k1, false);
+    if (k2) v = crypt(crypt(v, k2, true), k3, false);
+    chain = v;
+    for (int i = 7; i >= 0; --i) {
+      block[i] = BYTE(v);
+      v >>= 8;
+    }
+    if (!out.Append(block, 8)) return false;
+  }
+  OPENSSL_cleanse(block, sizeof block);
+  m_output.Append(out.data(), out.length());
+  return true;
+}
+
+}  // namespace strabel
