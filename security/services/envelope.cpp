@@ -69,6 +69,36 @@ std::string withoutArmour(std::string text) {
   return out;
 }
 
+// Code-page conversions with a shortcut for plain ASCII, which every code
+// page maps to itself: messages are Base64 and plaintexts often ASCII, and
+// both may be megabytes long.
+std::string narrowed(const std::u16string& wide) {
+  std::string out(wide.size(), '\0');
+  for (size_t i = 0; i < wide.size(); ++i) {
+    if (wide[i] >= 0x80) {
+      OPENSSL_cleanse(out.data(), out.size());
+      return ansiFromWide(wide);
+    }
+    out[i] = char(wide[i]);
+  }
+  return out;
+}
+
+std::u16string widened(const char* ansi, size_t n) {
+  std::u16string out(n, u'\0');
+  for (size_t i = 0; i < n; ++i) {
+    if (static_cast<unsigned char>(ansi[i]) >= 0x80) {
+      OPENSSL_cleanse(out.data(), out.size() * sizeof(char16_t));
+      std::string copy(ansi, n);
+      out = wideFromAnsi(copy);
+      OPENSSL_cleanse(copy.data(), copy.size());
+      return out;
+    }
+    out[i] = char16_t(ansi[i]);
+  }
+  return out;
+}
+
 std::string base64Of(const BYTE* p, DWORD n) {
   ByteBuffer b;
   if (!Base64Encode(p, int32_t(n), b)) return std::string();
@@ -221,7 +251,7 @@ WResult CCapiCore::CertDecryptPkcs7(const std::u16string& strCipher, long dwFlag
     return std::u16string();
   }
   ByteBuffer message;
-  if (!Base64Decode(ansiFromWide(strCipher), message) || message.empty()) {
+  if (!Base64Decode(narrowed(strCipher), message) || message.empty()) {
     fail(kCipherFormat);
     return std::u16string();
   }
@@ -252,24 +282,22 @@ WResult CCapiCore::CertDecryptPkcs7(const std::u16string& strCipher, long dwFlag
     fail(status);
     return std::u16string();
   }
-  std::u16string result;
-  if (dwFlags & kAnsiText) {
-    std::string ansi(plain.c_str());
-    result = wideFromAnsi(ansi);
-    OPENSSL_cleanse(ansi.data(), ansi.size());
-  } else {
-    std::u16string wide;
-    for (int32_t i = 0; i + 1 < plain.length(); i += 2) {
-      const char16_t c = char16_t(plain.data()[i] | (plain.data()[i + 1] << 8));
-      if (!c) break;
-      wide += c;
-    }
-    // Through the ANSI code page, as the text leaves the component.
-    std::string ansi = ansiFromWide(wide);
-    result = wideFromAnsi(ansi);
-    OPENSSL_cleanse(ansi.data(), ansi.size());
-    OPENSSL_cleanse(wide.data(), wide.size() * sizeof(char16_t));
+  if (dwFlags & kAnsiText) return widened(plain.c_str(), strlen(plain.c_str()));
+  size_t units = 0;
+  while (2 * units + 1 < size_t(plain.length()) && (plain.data()[2 * units] | plain.data()[2 * units + 1])) ++units;
+  std::u16string wide(units, u'\0');
+  bool ascii = true;
+  for (size_t i = 0; i < units; ++i) {
+    wide[i] = char16_t(plain.data()[2 * i] | (plain.data()[2 * i + 1] << 8));
+    ascii = ascii && wide[i] < 0x80;
   }
+  if (ascii) return wide;
+  // Through the ANSI code page, as the text leaves the component: what it
+  // lacks becomes its replacement character.
+  std::string ansi = ansiFromWide(wide);
+  OPENSSL_cleanse(wide.data(), wide.size() * sizeof(char16_t));
+  std::u16string result = wideFromAnsi(ansi);
+  OPENSSL_cleanse(ansi.data(), ansi.size());
   return result;
 }
 

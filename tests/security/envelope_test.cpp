@@ -217,6 +217,13 @@ TEST_F(EnvelopeTest, WeOpenWhatOpensslEncryptsForAKeyInMy) {
       EXPECT_EQ(capi.GetErrorCode(), 0) << cipher;
     }
   }
+  // Text beyond ASCII, in both forms (the ANSI code page is UTF-8 here).
+  const std::string secret = "\xE6\xA9\x9F\xE5\xAF\x86 text";  // U+6A5F U+5BC6
+  const std::string secret16 = std::string("\x5F\x6A\xC6\x5B", 4) + utf16le(" text");
+  EXPECT_EQ(take(capi.CertDecryptPkcs7(opensslEncrypts(secret16, "des3", p).c_str(), 0)), secret);
+  EXPECT_EQ(take(capi.CertDecryptPkcs7(opensslEncrypts(secret, "des3", p).c_str(), 0x800)), secret);
+  const std::string ours = take(capi.CertEncryptPkcs7(secret.c_str(), b64(p.der).c_str(), 0, 0));
+  EXPECT_EQ(opensslDecrypts(ours, p), secret16);
   // PEM armour and line breaks in the ciphertext are tolerated.
   const std::string msg = opensslEncrypts("ansi", "des3", p);
   std::string pem = "-----BEGIN CMS-----\r\n";
