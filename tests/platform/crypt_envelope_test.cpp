@@ -350,6 +350,20 @@ TEST_F(Envelope, FailuresCarryTheirCodes) {
   EXPECT_EQ(decrypt(store, damaged, &error), "");
   EXPECT_EQ(error, DWORD(NTE_BAD_DATA));
 
+  // Every truncation of a message, and every byte of its header changed,
+  // fails cleanly (the sanitizer build watches the reads).
+  for (size_t n = 0; n < good.size(); ++n) {
+    Bytes cut(good.begin(), good.begin() + n);
+    if (n == 0) cut.push_back(0);
+    EXPECT_EQ(decrypt(store, cut, &error), "") << n;
+    EXPECT_NE(error, 0u) << n;
+  }
+  for (size_t i = 0; i < 64 && i < good.size(); ++i) {
+    Bytes bent = good;
+    bent[i] ^= 0x80;
+    decrypt(store, bent, &error);
+  }
+
   // A buffer one byte short of the plaintext.
   CRYPT_DECRYPT_MESSAGE_PARA para{sizeof para, kEnc, 1, &store, 0};
   Bytes out(8);
