@@ -232,7 +232,7 @@ TEST_F(Envelope, OpensslDecryptsWhatWeEncryptAndWeDecryptItWithTheImportedKey) {
   ASSERT_NE(store, nullptr) << std::hex << GetLastError();
   PCCERT_CONTEXT to = cert("enc.pem");
   ASSERT_NE(to, nullptr);
-  const std::string text = std::string("envelope text \x01\x02 with bytes", 30) + std::string(1000, 'x');
+  const std::string text = std::string("envelope \0 text \x01\x02", 18) + std::string(1000, 'x');
   struct {
     const char* oid;
     const char* opensslName;
