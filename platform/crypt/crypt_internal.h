@@ -161,6 +161,11 @@ bool rsaPublicBlob(EVP_PKEY* pkey, ALG_ID alg, std::vector<BYTE>& blob);
 // CryptImportKey of PUBLICKEYBLOB and PRIVATEKEYBLOB.
 BOOL importRsaBlob(const std::shared_ptr<ProvContext>& prov, const BYTE* pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
                    DWORD dwFlags, HCRYPTKEY* phKey);
+// CryptEncrypt / CryptDecrypt with an RSA exchange key: one block, PKCS #1
+// v1.5 (or OAEP with CRYPT_OAEP), least significant byte first as the
+// Windows providers give and take it.
+BOOL rsaEncrypt(CryptKey& key, BOOL final, DWORD flags, BYTE* data, DWORD* dataLen, DWORD bufLen);
+BOOL rsaDecrypt(CryptKey& key, BOOL final, DWORD flags, BYTE* data, DWORD* dataLen);
 
 struct CryptHash {
   ~CryptHash();

@@ -368,6 +368,81 @@ BOOL importRsaBlob(const std::shared_ptr<ProvContext>& prov, const BYTE* pbData,
   return TRUE;
 }
 
+namespace {
+
+size_t modulusBytes(EVP_PKEY* pkey) { return size_t(EVP_PKEY_get_size(pkey)); }
+
+// The OpenSSL context for one RSA encryption or decryption with the padding
+// that `flags` chooses; null when it cannot be set up.
+EVP_PKEY_CTX* rsaCipherContext(EVP_PKEY* pkey, bool encrypt, DWORD flags) {
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(libctx(), pkey, nullptr);
+  const bool ok = ctx && (encrypt ? EVP_PKEY_encrypt_init(ctx) : EVP_PKEY_decrypt_init(ctx)) == 1 &&
+                  EVP_PKEY_CTX_set_rsa_padding(ctx, (flags & CRYPT_OAEP) ? RSA_PKCS1_OAEP_PADDING : RSA_PKCS1_PADDING) == 1;
+  if (!ok) {
+    EVP_PKEY_CTX_free(ctx);
+    return nullptr;
+  }
+  // A padding error is reported as such, as the Windows providers do (an
+  // OpenSSL that knows no implicit rejection ignores the setting).
+  if (!encrypt && !(flags & CRYPT_OAEP)) EVP_PKEY_CTX_ctrl_str(ctx, "rsa_pkcs1_implicit_rejection", "0");
+  return ctx;
+}
+
+}  // namespace
+
+BOOL rsaEncrypt(CryptKey& key, BOOL final, DWORD flags, BYTE* data, DWORD* dataLen, DWORD bufLen) {
+  // Signature keys do not transport keys, as on Windows.
+  if (key.alg != CALG_RSA_KEYX || !key.rsa || !key.rsa->pkey) return fail(NTE_BAD_KEY);
+  if (flags & ~DWORD(CRYPT_OAEP)) return fail(NTE_BAD_FLAGS);
+  if (!final) return fail(NTE_BAD_DATA);  // one block, always the last
+  if (!(key.permissions & CRYPT_ENCRYPT)) return fail(NTE_PERM);
+  const size_t k = modulusBytes(key.rsa->pkey);
+  const size_t room = (flags & CRYPT_OAEP) ? (k > 42 ? k - 42 : 0) : (k > 11 ? k - 11 : 0);
+  const DWORD n = *dataLen;
+  if (n > room) return fail(NTE_BAD_LEN);
+  if (!data) {
+    *dataLen = DWORD(k);
+    return TRUE;
+  }
+  if (bufLen < k) {
+    *dataLen = DWORD(k);
+    return fail(ERROR_MORE_DATA);
+  }
+  EVP_PKEY_CTX* ctx = rsaCipherContext(key.rsa->pkey, true, flags);
+  std::vector<BYTE> out(k);
+  size_t len = k;
+  const bool ok = ctx && EVP_PKEY_encrypt(ctx, out.data(), &len, data, n) == 1 && len == k;
+  EVP_PKEY_CTX_free(ctx);
+  if (!ok) return fail(NTE_FAIL);
+  std::reverse_copy(out.begin(), out.end(), data);
+  *dataLen = DWORD(k);
+  return TRUE;
+}
+
+BOOL rsaDecrypt(CryptKey& key, BOOL final, DWORD flags, BYTE* data, DWORD* dataLen) {
+  if (key.alg != CALG_RSA_KEYX || !key.rsa || !key.rsa->pkey) return fail(NTE_BAD_KEY);
+  if (!key.rsa->hasPrivate) return fail(NTE_NO_KEY);
+  if (flags & ~DWORD(CRYPT_OAEP)) return fail(NTE_BAD_FLAGS);
+  if (!final) return fail(NTE_BAD_DATA);
+  if (!(key.permissions & CRYPT_DECRYPT)) return fail(NTE_PERM);
+  const size_t k = modulusBytes(key.rsa->pkey);
+  if (*dataLen != k) return fail(NTE_BAD_DATA);
+  if (!data) return fail(ERROR_INVALID_PARAMETER);
+  if (DWORD rc = confirmKeyUse(*key.prov, *key.rsa, "decrypt")) return fail(rc);
+  std::vector<BYTE> in(data, data + k);
+  std::reverse(in.begin(), in.end());
+  SecretBytes out;
+  out.bytes.resize(k);
+  size_t len = k;
+  EVP_PKEY_CTX* ctx = rsaCipherContext(key.rsa->pkey, false, flags);
+  const bool ok = ctx && EVP_PKEY_decrypt(ctx, out.bytes.data(), &len, in.data(), in.size()) == 1;
+  EVP_PKEY_CTX_free(ctx);
+  if (!ok) return fail(NTE_BAD_DATA);
+  memcpy(data, out.bytes.data(), len);
+  *dataLen = DWORD(len);
+  return TRUE;
+}
+
 }  // namespace velmora::crypt
 
 using namespace velmora::crypt;

@@ -235,6 +235,7 @@ BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, B
   if (!key) return fail(NTE_BAD_KEY);
   if (hHash) return fail(NTE_BAD_HASH);
   if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+  if (key->rsa) return rsaEncrypt(*key, Final, dwFlags, pbData, pdwDataLen, dwBufLen);
   if (!symmetricKeyLength(key->alg)) return fail(NTE_BAD_KEY);
   if (dwFlags) return fail(NTE_BAD_FLAGS);
   if (!(key->permissions & CRYPT_ENCRYPT)) return fail(NTE_PERM);
@@ -266,6 +267,7 @@ BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, B
   if (!key) return fail(NTE_BAD_KEY);
   if (hHash) return fail(NTE_BAD_HASH);
   if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+  if (key->rsa) return rsaDecrypt(*key, Final, dwFlags, pbData, pdwDataLen);
   if (!symmetricKeyLength(key->alg)) return fail(NTE_BAD_KEY);
   if (dwFlags) return fail(NTE_BAD_FLAGS);
   if (!(key->permissions & CRYPT_DECRYPT)) return fail(NTE_PERM);

@@ -836,3 +836,53 @@ typedef struct _CMSG_STREAM_INFO {
 WINBASEAPI HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                                           const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
                                           PCMSG_STREAM_INFO pStreamInfo);
+
+// ---- Enveloped messages ----
+#define szOID_OIWSEC_desCBC "1.3.14.3.2.7"
+#define szOID_RSA_RC4 "1.2.840.113549.3.4"
+#define szOID_RSA_DES_EDE3_CBC "1.2.840.113549.3.7"
+#define szOID_NIST_AES128_CBC "2.16.840.1.101.3.4.1.2"
+#define szOID_NIST_AES192_CBC "2.16.840.1.101.3.4.1.22"
+#define szOID_NIST_AES256_CBC "2.16.840.1.101.3.4.1.42"
+
+// CryptEncrypt / CryptDecrypt with an RSA exchange key: OAEP instead of
+// PKCS #1 v1.5 padding.
+#define CRYPT_OAEP 0x00000040
+
+typedef struct _CRYPT_ENCRYPT_MESSAGE_PARA {
+  DWORD cbSize;
+  DWORD dwMsgEncodingType;
+  HCRYPTPROV hCryptProv;  // 0: a verify-only context of the default provider
+  CRYPT_ALGORITHM_IDENTIFIER ContentEncryptionAlgorithm;  // Parameters: an OCTET STRING IV, or empty
+  void* pvEncryptionAuxInfo;                              // not offered: must be null
+  DWORD dwFlags;
+  DWORD dwInnerContentType;  // 0 or CMSG_DATA: data
+} CRYPT_ENCRYPT_MESSAGE_PARA, *PCRYPT_ENCRYPT_MESSAGE_PARA;
+
+typedef struct _CRYPT_DECRYPT_MESSAGE_PARA {
+  DWORD cbSize;
+  DWORD dwMsgAndCertEncodingType;
+  DWORD cCertStore;
+  HCERTSTORE* rghCertStore;
+  DWORD dwFlags;  // present when cbSize covers it
+} CRYPT_DECRYPT_MESSAGE_PARA, *PCRYPT_DECRYPT_MESSAGE_PARA;
+
+// An EnvelopedData ContentInfo (DER) with one key-transport recipient info
+// (issuer and serial number, RSA PKCS #1 v1.5) per certificate; content
+// keys and IVs are fresh random bytes: DES 56, triple DES 168, RC4 128 and
+// AES their own bits. A recipient whose key is not RSA fails the call with
+// NTE_BAD_ALGID. A null pbEncryptedBlob asks for the size.
+WINBASEAPI BOOL CryptEncryptMessage(PCRYPT_ENCRYPT_MESSAGE_PARA pEncryptPara, DWORD cRecipientCert,
+                                    PCCERT_CONTEXT rgpRecipientCert[], const BYTE* pbToBeEncrypted,
+                                    DWORD cbToBeEncrypted, BYTE* pbEncryptedBlob, DWORD* pcbEncryptedBlob);
+// Decrypts with the key (CERT_KEY_PROV_INFO_PROP_ID) of a certificate in
+// the given stores that a recipient info names. A null pbDecrypted asks for
+// a size that is at least the plaintext's; the decrypting call gives the
+// exact size. CRYPT_E_NO_DECRYPT_CERT when no such certificate with a key
+// is there, CRYPT_E_UNEXPECTED_MSG_TYPE for another message type,
+// NTE_BAD_ALGID for a content or key-transport algorithm not offered,
+// NTE_BAD_KEY when the unwrapped key does not fit the algorithm,
+// NTE_BAD_DATA when the key or content does not decrypt.
+WINBASEAPI BOOL CryptDecryptMessage(PCRYPT_DECRYPT_MESSAGE_PARA pDecryptPara, const BYTE* pbEncryptedBlob,
+                                    DWORD cbEncryptedBlob, BYTE* pbDecrypted, DWORD* pcbDecrypted,
+                                    PCCERT_CONTEXT* ppXchgCert);

@@ -384,11 +384,13 @@ class CAPI final : public AutomationObject<ICAPI, CCapiCore> {
   HRESULT SymDecrypt(BSTR strCipher, BSTR strPasswdHex, LONG iAlgorithm, LONG dwFlags, BSTR* pVal) override {
     return textResult(pVal, [&] { return m_core.SymDecrypt(in(strCipher), in(strPasswdHex), iAlgorithm, dwFlags); });
   }
-  HRESULT CertEncryptPkcs7(BSTR, BSTR, LONG, LONG, BSTR* pVal) override {
-    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  HRESULT CertEncryptPkcs7(BSTR strPlainText, BSTR strCertB64, LONG iAlgorithm, LONG dwFlags, BSTR* pVal) override {
+    return textResult(pVal, [&] {
+      return m_core.CertEncryptPkcs7(in(strPlainText), in(strCertB64), iAlgorithm, dwFlags);
+    });
   }
-  HRESULT CertDecryptPkcs7(BSTR, LONG, BSTR* pVal) override {
-    return textResult(pVal, [&] { return m_core.notSupportedText(kGuarded); });
+  HRESULT CertDecryptPkcs7(BSTR strCipher, LONG dwFlags, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.CertDecryptPkcs7(in(strCipher), dwFlags); });
   }
 };
 

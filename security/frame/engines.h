@@ -139,6 +139,11 @@ class VELMORA_EXPORT CCapiCore {
   WResult SymDecrypt(const std::u16string& cipherText, const std::u16string& passwdHex, long iAlgorithm,
                      long dwFlags);
 
+  // Envelope encryption
+  WResult CertEncryptPkcs7(const std::u16string& strPlainText, const std::u16string& strCertB64, long iAlgorithm,
+                           long dwFlags);
+  WResult CertDecryptPkcs7(const std::u16string& strCipher, long dwFlags);
+
   // Starts an operation: resets the status pair (or only the code) and
   // applies the protected-mode guard. False when the operation must stop.
   bool begin(bool guarded, bool resetCapiCode = true);

@@ -95,11 +95,14 @@ char* CCAPILib::SymDecrypt(const char* strCipher, const char* strPasswdHex, long
   MANAGE_STATE;
   return out(capiCore().SymDecrypt(in(strCipher), in(strPasswdHex), iAlgorithm, dwFlags));
 }
-char* CCAPILib::CertEncryptPkcs7(const char*, const char*, long, long) {
+char* CCAPILib::CertEncryptPkcs7(const char* strPlainText, const char* strCertB64, long iAlgorithm, long dwFlags) {
   MANAGE_STATE;
-  return out(capiCore().notSupportedText(kGuarded));
+  return out(capiCore().CertEncryptPkcs7(in(strPlainText), in(strCertB64), iAlgorithm, dwFlags));
 }
-char* CCAPILib::CertDecryptPkcs7(const char*, long) { MANAGE_STATE; return out(capiCore().notSupportedText(kGuarded)); }
+char* CCAPILib::CertDecryptPkcs7(const char* strCipher, long dwFlags) {
+  MANAGE_STATE;
+  return out(capiCore().CertDecryptPkcs7(in(strCipher), dwFlags));
+}
 
 int CCAPILib::SetProviderName(const char* name) { MANAGE_STATE; return capiCore().SetProviderName(in(name)); }
 char* CCAPILib::CreatePKCS10(const char* commonName, long keyBits, long genKeyFlags) {

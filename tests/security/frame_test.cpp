@@ -102,8 +102,8 @@ TEST_F(Frame, PlatformErrorTextCarriesTheCodeInHex) {
 
 TEST_F(Frame, OperationsOfLaterStagesReportNotSupported) {
   CCAPILib capi;
-  Text envelope(capi.CertEncryptPkcs7("content", "", 0, 0));
-  EXPECT_EQ(envelope.utf8(), "");
+  Text mobile(capi.ExportMobileFromIE("", "", 0, 0));
+  EXPECT_EQ(mobile.utf8(), "");
   EXPECT_EQ(capi.GetErrorCode(), 5004);
   EXPECT_EQ(text(capi.GetErrorMsg()), "Not Supported(5004)");
   CCAPITaiMAC10 mac;

@@ -3,8 +3,10 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "envelope.h"
 #include "pages.h"
 #include "pages_pfx.h"
+#include "pages_envelope.h"
 #include "verify.h"
 
 namespace velmora::demo {
@@ -107,6 +109,24 @@ http::Response verify(const PortalConfig& config, const http::Request& req) {
                           {"signingTime", v.signingTime}});
 }
 
+// POST /api/envelope: the portal encrypts a text for the page's certificate.
+http::Response envelope(const PortalConfig& config, const http::Request& req) {
+  nlohmann::json body;
+  if (auto refused = jsonPost(config, req, body)) return *refused;
+  const auto certificate = textField(body, "certificate");
+  const auto text = textField(body, "text");
+  if (!certificate || certificate->empty()) return refuse(400, "\"certificate\" is missing");
+  if (!text || text->empty()) return refuse(400, "\"text\" is missing");
+  const std::string bytesName = textField(body, "bytes").value_or("utf-16le");
+  if (bytesName != "utf-16le" && bytesName != "ansi") return refuse(400, "\"bytes\" must be \"utf-16le\" or \"ansi\"");
+  auto result = encryptFor(*config.ca, *certificate, *text, textField(body, "cipher").value_or("des3"),
+                           bytesName == "ansi" ? TextBytes::Ansi : TextBytes::Utf16le);
+  if (auto* no = std::get_if<Refusal>(&result)) return refuse(400, no->message);
+  const auto& e = std::get<Envelope>(result);
+  if (config.log) config.log("encrypted a text (" + e.cipher + ") for " + e.recipient);
+  return jsonAnswer(200, {{"message", e.message}, {"recipient", e.recipient}, {"cipher", e.cipher}});
+}
+
 }  // namespace
 
 http::Response handleRequest(const PortalConfig& config, const http::Request& req) {
@@ -125,6 +145,10 @@ http::Response handleRequest(const PortalConfig& config, const http::Request& re
     res.body = kPfxPage;
   } else if (req.path == "/api/verify") {
     return verify(config, req);
+  } else if (req.path == "/envelope") {
+    res.body = kEnvelopePage;
+  } else if (req.path == "/api/envelope") {
+    return envelope(config, req);
   } else if (req.path == "/velmora-bridge.js") {
     res.contentType = "text/javascript";
     res.body = config.script;
