@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <map>
 
 namespace velmora::pkcs11 {
@@ -22,6 +24,12 @@ std::map<void*, std::weak_ptr<Module>>& registry() {
   return *r;
 }
 
+// Set when the process exits: modules still held by static objects are
+// left as they are then, since the module's own statics may be gone.
+std::atomic<bool> g_exiting{false};
+
+void markExiting() { g_exiting = true; }
+
 }  // namespace
 
 std::shared_ptr<Module> Module::open(const std::string& nameOrPath, CK_RV& rv) {
@@ -30,6 +38,10 @@ std::shared_ptr<Module> Module::open(const std::string& nameOrPath, CK_RV& rv) {
   HMODULE library = LoadLibraryA(nameOrPath.c_str());
   if (!library) return nullptr;
   std::lock_guard<std::mutex> lock(registryLock());
+  // Registered after the statics of whoever opens a module, so it runs
+  // before their destructors.
+  static const bool atExit = (atexit(markExiting), true);
+  (void)atExit;
   auto& live = registry();
   auto found = live.find(library);
   if (found != live.end()) {
@@ -68,6 +80,7 @@ std::shared_ptr<Module> Module::open(const std::string& nameOrPath, CK_RV& rv) {
 }
 
 Module::~Module() {
+  if (g_exiting) return;
   std::lock_guard<std::mutex> lock(registryLock());
   auto found = registry().find(library_);
   if (found != registry().end() && found->second.expired()) registry().erase(found);
