@@ -214,7 +214,7 @@ TEST(AutomationDispatch, FailingCallsByNameReturnNormallyAndGetErrorCodeTells) {
       {&CLSID_CAPI, u"ChangePfxPasswdEx", {u"/tmp", u"a.pfx", u"old", u"new", LONG(0), LONG(0)}, VT_I4, 5004},
       {&CLSID_CAPI, u"ExportMobileFromIE", {u"CN=x", u"pw", LONG(0), LONG(0)}, VT_BSTR, 5004},
       {&CLSID_CAPI, u"SetDefaultPfxFileName", {u"prefix"}, VT_I4, 5004},
-      {&CLSID_CertREG, u"RegSMCert", {u"csp"}, VT_I4, 5004},
+      {&CLSID_CertREG, u"RegSMCert", {u"csp"}, VT_I4, 4097},  // no such provider
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(velmora::com::toUtf8(c.name));

@@ -338,4 +338,70 @@ TEST_F(CardProvider, RequestKeyIsMadeOnTheCardAndItsCertificateBindsToIt) {
   EXPECT_TRUE(cmsVerify(out, "request key signs"));
 }
 
+// The provider's CryptoAPI face on the card: containers, keys by spec, the
+// certificate with the buffer rules, and RSA decryption on the card of
+// what openssl encrypted for the certificate.
+TEST_F(CardProvider, CryptoApiOnTheCard) {
+  keyPair("card-b", "02", "--usage-decrypt", "Card B");
+  HCRYPTPROV verify = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&verify, nullptr, "softcard", PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  char name[512];
+  DWORD n = sizeof name;
+  ASSERT_TRUE(CryptGetProvParam(verify, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &n, CRYPT_FIRST));
+  EXPECT_STREQ(name, "card-b");
+  n = sizeof name;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptGetProvParam(verify, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &n, 0));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
+  CryptReleaseContext(verify, 0);
+
+  HCRYPTPROV prov = 0;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptAcquireContextA(&prov, "no such container", "softcard", PROV_RSA_FULL, 0));
+  EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_KEYSET));
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "card-b", "softcard", PROV_RSA_FULL, 0));
+  HCRYPTKEY key = 0;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptGetUserKey(prov, AT_SIGNATURE, &key));
+  EXPECT_EQ(GetLastError(), DWORD(NTE_NO_KEY));
+  ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &key));
+
+  DWORD size = 0;
+  ASSERT_TRUE(CryptGetKeyParam(key, KP_CERTIFICATE, nullptr, &size, 0));
+  std::string cert(size, '\0');
+  DWORD shortSize = size - 1;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptGetKeyParam(key, KP_CERTIFICATE, reinterpret_cast<BYTE*>(cert.data()), &shortSize, 0));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+  EXPECT_EQ(shortSize, size);
+  ASSERT_TRUE(CryptGetKeyParam(key, KP_CERTIFICATE, reinterpret_cast<BYTE*>(cert.data()), &size, 0));
+  EXPECT_EQ(cert, vtest::readFile(dir_ + "/card-b.crt"));
+  // The private half never leaves the card.
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, nullptr, &size));
+  EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_KEY_STATE));
+
+  const std::string secret = "a session key, say";
+  vtest::writeFile(dir_ + "/plain", secret);
+  vtest::writeFile(dir_ + "/card-b.pem", vtest::SignerPki::pem(cert));
+  auto r = vtest::runCommand({"openssl", "pkeyutl", "-encrypt", "-certin", "-inkey", dir_ + "/card-b.pem", "-in",
+                              dir_ + "/plain", "-out", dir_ + "/enc"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string data = vtest::readFile(dir_ + "/enc");
+  ASSERT_EQ(data.size(), 256u);
+  std::reverse(data.begin(), data.end());  // CryptoAPI's byte order
+  DWORD len = DWORD(data.size());
+  kinds_.clear();
+  ASSERT_TRUE(CryptDecrypt(key, 0, TRUE, 0, reinterpret_cast<BYTE*>(data.data()), &len)) << std::hex << GetLastError();
+  EXPECT_EQ(data.substr(0, len), secret);
+  EXPECT_EQ(std::count(kinds_.begin(), kinds_.end(), "pin"), 1);
+  // A ciphertext shorter than the modulus is refused before the card.
+  len = 255;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(CryptDecrypt(key, 0, TRUE, 0, reinterpret_cast<BYTE*>(data.data()), &len));
+  EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_LEN));
+  CryptDestroyKey(key);
+  CryptReleaseContext(prov, 0);
+}
+
 }  // namespace
