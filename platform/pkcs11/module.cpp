@@ -19,8 +19,12 @@ std::mutex& registryLock() {
 
 // Live modules by library handle: a module that two users open is
 // initialised once, and finalised when the last of them lets go.
-std::map<void*, std::weak_ptr<Module>>& registry() {
-  static auto* r = new std::map<void*, std::weak_ptr<Module>>;
+struct Live {
+  std::weak_ptr<Module> weak;
+  Module* module = nullptr;
+};
+std::map<void*, Live>& registry() {
+  static auto* r = new std::map<void*, Live>;
   return *r;
 }
 
@@ -45,7 +49,7 @@ std::shared_ptr<Module> Module::open(const std::string& nameOrPath, CK_RV& rv) {
   auto& live = registry();
   auto found = live.find(library);
   if (found != live.end()) {
-    if (auto existing = found->second.lock()) {
+    if (auto existing = found->second.weak.lock()) {
       FreeLibrary(library);  // the live module keeps its own reference
       rv = CKR_OK;
       return existing;
@@ -74,7 +78,7 @@ std::shared_ptr<Module> Module::open(const std::string& nameOrPath, CK_RV& rv) {
   // Initialised by someone outside this registry: theirs to finalise.
   module->finalise_ = init == CKR_OK;
   module->name_ = nameOrPath;
-  live[library] = module;
+  live[library] = Live{module, module.get()};
   rv = CKR_OK;
   return module;
 }
@@ -83,7 +87,13 @@ Module::~Module() {
   if (g_exiting) return;
   std::lock_guard<std::mutex> lock(registryLock());
   auto found = registry().find(library_);
-  if (found != registry().end() && found->second.expired()) registry().erase(found);
+  if (found != registry().end() && found->second.module == this) {
+    registry().erase(found);
+  } else if (found != registry().end() && !found->second.weak.expired()) {
+    // Opened again while this one was going: the new one finalises.
+    found->second.module->finalise_ = found->second.module->finalise_ || finalise_;
+    finalise_ = false;
+  }
   if (finalise_) call(&CK_FUNCTION_LIST::C_Finalize, nullptr);
   if (library_) FreeLibrary(static_cast<HMODULE>(library_));
 }
