@@ -108,13 +108,11 @@ int setTokenType(int type, const char* moduleList) {
   s.tokenType = type;
   setField(s.moduleList, moduleList);
   for (const auto& name : splitList(s.moduleList)) {
-    HMODULE lib = LoadLibraryA(name.c_str());
-    if (!lib) {
+    if (velmora::pkcs11::resolveModule(name).empty()) {
       char message[1024];
       snprintf(message, sizeof message, "No %s Pkcs11 driver!", name.c_str());
       return finish(kNoDriver, message);
     }
-    FreeLibrary(lib);
   }
   s.errorCode = kOk;  // the message stays as it was
   return kOk;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "p11_cryptoki.h"
+#include "pkcs11/module.h"
 
 namespace quennet {
 
@@ -73,8 +74,7 @@ inline unsigned long packError(unsigned long lib, unsigned long func, unsigned l
 // ---------------- records ----------------
 
 struct PKCS11_CTX {
-  HMODULE module = nullptr;
-  CK_FUNCTION_LIST* functions = nullptr;
+  std::shared_ptr<velmora::pkcs11::Module> module;
   bool initialised = false;  // C_Initialize succeeded and no C_Finalize since
   std::string manufacturer;
   std::string description;
@@ -145,14 +145,13 @@ inline std::string trimBlanks(const CK_UTF8CHAR* text, size_t size) {
   return s;
 }
 
-// The one place that calls into a module: refuses a context that is not
-// initialised and a missing entry instead of jumping through it.
+// Every call of the layer into a module: refuses a context that is not
+// initialised, and goes through the platform's checkpoint.
 template <typename Fn, typename... Args>
 CK_RV p11Call(const PKCS11_CTX* ctx, Fn CK_FUNCTION_LIST::*entry, Args... args) {
-  if (!ctx || !ctx->functions || !ctx->initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Fn fn = ctx->functions->*entry;
-  if (!fn) return kMissingEntry;
-  return fn(args...);
+  if (!ctx || !ctx->module || !ctx->initialised) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  CK_RV rv = ctx->module->call(entry, args...);
+  return rv == velmora::pkcs11::kMissingEntry ? kMissingEntry : rv;
 }
 
 // ---------------- module and slots ----------------

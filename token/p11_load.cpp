@@ -13,27 +13,12 @@ int PKCS11_CTX_load(PKCS11_CTX& ctx, const char* name) {
     return -1;
   }
   // A name without extension resolves through the library search path with
-  // the platform's suffix, as every library of the system does.
-  HMODULE module = LoadLibraryA(name);
-  auto getList = module ? reinterpret_cast<CK_C_GetFunctionList>(
-                              reinterpret_cast<void*>(GetProcAddress(module, "C_GetFunctionList")))
-                        : nullptr;
-  CK_FUNCTION_LIST* list = nullptr;
-  if (!getList || getList(&list) != CKR_OK || !list) {
-    if (module) FreeLibrary(module);
-    pushError(F_CTX_LOAD, R_LOAD_MODULE);
-    return -1;
-  }
-  ctx.module = module;
-  ctx.functions = list;
-  // Initialise through the list directly: p11Call refuses a context that
-  // is not initialised yet.
-  CK_RV rv = list->C_Initialize ? list->C_Initialize(nullptr) : kMissingEntry;
-  if (rv != CKR_OK) {
-    ctx.functions = nullptr;
-    ctx.module = nullptr;
-    FreeLibrary(module);
-    pushError(F_CTX_LOAD, rv);
+  // the platform's suffix, or else through p11-kit's module configuration.
+  CK_RV rv = velmora::pkcs11::kNotLoadable;
+  const std::string library = velmora::pkcs11::resolveModule(name ? name : "");
+  ctx.module = library.empty() ? nullptr : velmora::pkcs11::Module::open(library, rv);
+  if (!ctx.module) {
+    pushError(F_CTX_LOAD, rv == velmora::pkcs11::kNotLoadable ? R_LOAD_MODULE : rv);
     return -1;
   }
   ctx.initialised = true;
@@ -51,11 +36,9 @@ int PKCS11_CTX_load(PKCS11_CTX& ctx, const char* name) {
 }
 
 void PKCS11_CTX_unload(PKCS11_CTX& ctx) {
-  if (ctx.initialised) p11Call(&ctx, &CK_FUNCTION_LIST::C_Finalize, nullptr);
+  // The module finalises when its last user in the process lets go.
   ctx.initialised = false;
-  ctx.functions = nullptr;
-  if (ctx.module) FreeLibrary(ctx.module);
-  ctx.module = nullptr;
+  ctx.module.reset();
 }
 
 }  // namespace quennet

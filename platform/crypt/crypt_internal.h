@@ -57,8 +57,12 @@ struct RsaMaterial {
   bool userProtected = false;
 };
 
+struct TokenContext;  // crypt/token_internal.h
+
 struct ProvContext {
   const ProviderInfo* info = nullptr;
+  // A token provider's context: its module, session and container.
+  std::shared_ptr<TokenContext> token;
   // A verify-only context keeps the keys it makes in memory, by key spec.
   std::shared_ptr<RsaMaterial> verifyKeys[3];
   std::string container;  // empty for a verify-only context

@@ -10,6 +10,7 @@
 #include "base/codepage_internal.h"
 #include "crypt/cng_keys.h"
 #include "crypt/crypt_internal.h"
+#include "crypt/token_internal.h"
 #include "crypt/der.h"
 #include "crypt/flat.h"
 
@@ -626,8 +627,9 @@ BOOL CryptSignAndEncodeCertificate(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE hCryptProv, D
   unsigned int mdLen = 0;
   EVP_MD* digest = EVP_MD_fetch(libctx(), hash, nullptr);
   ok = digest && EVP_Digest(tbs.data(), tbs.size(), md, &mdLen, digest, nullptr) == 1 &&
-       rsaSignDigest(key->pkey, hash, md, mdLen, sig);
+       (prov->token ? tokenSignDigest(hCryptProv, dwKeySpec, hash, md, mdLen, sig)
+                    : rsaSignDigest(key->pkey, hash, md, mdLen, sig));
   EVP_MD_free(digest);
-  if (!ok) return fail(NTE_FAIL);
+  if (!ok) return prov->token ? FALSE : fail(NTE_FAIL);
   return giveBytes(assemble(), pbEncoded, pcbEncoded);
 }

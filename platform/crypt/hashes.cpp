@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "crypt/crypt_internal.h"
+#include "crypt/token_internal.h"
 
 namespace velmora::crypt {
 
@@ -136,6 +137,7 @@ BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR, DWORD dwFlags, BY
   if (!hash) return fail(NTE_BAD_HASH);
   if (!pdwSigLen) return fail(ERROR_INVALID_PARAMETER);
   if (dwFlags & ~DWORD(CRYPT_NOHASHOID)) return fail(NTE_BAD_FLAGS);
+  if (hash->prov->token) return tokenSignHash(hHash, *hash, dwKeySpec, dwFlags, pbSignature, pdwSigLen);
   DWORD error = 0;
   auto key = userKey(*hash->prov, dwKeySpec, error);
   if (!key) return fail(error);

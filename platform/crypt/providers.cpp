@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "crypt/crypt_internal.h"
+#include "crypt/token_internal.h"
 
 namespace velmora::crypt {
 
@@ -113,7 +114,7 @@ BOOL CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD
   if (pdwReserved || !pcbProvName) return fail(ERROR_INVALID_PARAMETER);
   if (dwFlags) return fail(NTE_BAD_FLAGS);
   const auto& table = providerTable();
-  if (dwIndex >= table.size()) return fail(ERROR_NO_MORE_ITEMS);
+  if (dwIndex >= table.size()) return tokenEnumProvider(dwIndex - DWORD(table.size()), pdwProvType, szProvName, pcbProvName);
   const ProviderInfo& p = table[dwIndex];
   if (pdwProvType) *pdwProvType = p.type;
   return copyOut(p.name, DWORD(strlen(p.name) + 1), reinterpret_cast<BYTE*>(szProvName), pcbProvName);
@@ -129,7 +130,7 @@ BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvi
   const ProviderInfo* info = nullptr;
   if (szProvider && *szProvider) {
     info = findProvider(szProvider);
-    if (!info) return fail(NTE_KEYSET_NOT_DEF);
+    if (!info) return tokenAcquireContext(phProv, szProvider, szContainer ? szContainer : "", dwProvType, dwFlags);
     if (info->type != dwProvType) return fail(NTE_PROV_TYPE_NO_MATCH);
   } else {
     info = defaultProviderFor(dwProvType);
@@ -202,6 +203,11 @@ BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdw
   auto ctx = providers().find(hProv);
   if (!ctx) return fail(NTE_BAD_UID);
   if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+  if (ctx->token) {
+    bool handled = false;
+    BOOL ok = tokenGetProvParam(*ctx, dwParam, pbData, pdwDataLen, dwFlags, handled);
+    if (handled) return ok;
+  }
   switch (dwParam) {
     case PP_NAME:
       return copyOut(ctx->info->name, DWORD(strlen(ctx->info->name) + 1), pbData, pdwDataLen);

@@ -18,6 +18,7 @@
 
 #include "base/private_files.h"
 #include "crypt/crypt_internal.h"
+#include "crypt/token_internal.h"
 #include "ui/dialogs.h"
 
 namespace velmora::crypt {
@@ -160,6 +161,7 @@ bool sameFile(const CachedKey& c, const struct stat& st) {
 std::shared_ptr<RsaMaterial> loadUserKey(const ProvContext& prov, DWORD spec, DWORD& error);
 
 std::shared_ptr<RsaMaterial> userKey(const ProvContext& prov, DWORD spec, DWORD& error) {
+  if (prov.token) return tokenUserKey(prov, spec, error);
   error = 0;
   if (spec != AT_KEYEXCHANGE && spec != AT_SIGNATURE) {
     error = DWORD(NTE_BAD_KEY);
@@ -452,6 +454,7 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
   if (!prov) return fail(NTE_BAD_UID);
   if (!phKey) return fail(ERROR_INVALID_PARAMETER);
   *phKey = 0;
+  if (prov->token && !symmetricKeyLength(Algid)) return tokenGenKey(prov, Algid, dwFlags, phKey);
   if (symmetricKeyLength(Algid)) {
     if (!providerSupports(*prov->info, Algid)) return fail(NTE_BAD_ALGID);
     return genSessionKey(prov, Algid, dwFlags, phKey);
@@ -484,6 +487,7 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
   if (!prov) return fail(NTE_BAD_UID);
   if (!phUserKey) return fail(ERROR_INVALID_PARAMETER);
   *phUserKey = 0;
+  if (prov->token) return tokenGetUserKey(prov, dwKeySpec, phUserKey);
   DWORD error = 0;
   auto material = userKey(*prov, dwKeySpec, error);
   if (!material) return fail(error);

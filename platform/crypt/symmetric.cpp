@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crypt/crypt_internal.h"
+#include "crypt/token_internal.h"
 
 namespace velmora::crypt {
 
@@ -159,6 +160,7 @@ BOOL CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData, DWORD d
   if (!key) return fail(NTE_BAD_KEY);
   if (!pbData) return fail(ERROR_INVALID_PARAMETER);
   if (dwFlags) return fail(NTE_BAD_FLAGS);
+  if (dwParam == KP_CERTIFICATE && key->prov && key->prov->token) return tokenSetCertificate(*key, pbData);
   const bool block = symmetricKeyLength(key->alg) != 0;
   DWORD value = 0;
   switch (dwParam) {
@@ -196,6 +198,7 @@ BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDat
   if (!key) return fail(NTE_BAD_KEY);
   if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
   if (dwFlags) return fail(NTE_BAD_FLAGS);
+  if (dwParam == KP_CERTIFICATE && key->prov && key->prov->token) return tokenGetCertificate(*key, pbData, pdwDataLen);
   const bool block = symmetricKeyLength(key->alg) != 0;
   DWORD value = 0;
   switch (dwParam) {
@@ -265,6 +268,8 @@ BOOL CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, B
 BOOL CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen) {
   auto key = keys().find(hKey);
   if (!key) return fail(NTE_BAD_KEY);
+  if (key->rsa && key->prov && key->prov->token && !hHash && pdwDataLen)
+    return tokenDecrypt(*key, Final, dwFlags, pbData, pdwDataLen);
   if (hHash) return fail(NTE_BAD_HASH);
   if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
   if (key->rsa) return rsaDecrypt(*key, Final, dwFlags, pbData, pdwDataLen);

@@ -30,19 +30,20 @@ enum : int {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-}  // namespace
-
-RsaRequestGenerator::RsaRequestGenerator() {
+void listInstalledProviders(std::vector<std::string>& installed) {
   for (DWORD i = 0;; ++i) {
     char name[256];
     DWORD size = sizeof name, type = 0;
     if (!CryptEnumProvidersA(i, nullptr, 0, &type, name, &size)) break;
     if (type != PROV_RSA_FULL && type != PROV_RSA_AES) continue;
     std::string n(name, strnlen(name, sizeof name));
-    if (std::find(m_installedProviders.begin(), m_installedProviders.end(), n) == m_installedProviders.end())
-      m_installedProviders.push_back(n);
+    if (std::find(installed.begin(), installed.end(), n) == installed.end()) installed.push_back(n);
   }
 }
+
+}  // namespace
+
+RsaRequestGenerator::RsaRequestGenerator() { listInstalledProviders(m_installedProviders); }
 
 int RsaRequestGenerator::Fail(int status, DWORD error) {
   m_nErrorCode = status;
@@ -59,6 +60,9 @@ int RsaRequestGenerator::SetProviderName(const std::string& requested) {
       name == "Microsoft Enhanced RSA and AES Cryptographic Provider (Prototype)")
     name = "Microsoft Enhanced Cryptographic Provider v1.0";
   m_nProviderType = PROV_RSA_FULL;
+  // A token provider may have been configured since the list was made.
+  if (std::find(m_installedProviders.begin(), m_installedProviders.end(), name) == m_installedProviders.end())
+    listInstalledProviders(m_installedProviders);
   if (std::find(m_installedProviders.begin(), m_installedProviders.end(), name) != m_installedProviders.end()) {
     m_strProviderName = name;
     m_nErrorCode = 0;

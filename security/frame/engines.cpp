@@ -157,13 +157,7 @@ WResult CCertRegCore::GetCapiErrorMsg() const {
   return wideFromAnsi(capiErrorText(m_dwCapiErrorCode, false, 0));
 }
 
-int CCertRegCore::RegSMCert(const std::u16string&) {
-  m_nErrorCode = 0;
-  if (m_bIEProtectedMode) return m_nErrorCode = kProtectedMode;
-  return m_nErrorCode = kNotSupported;
-}
-
-WResult CCertRegCore::GetSn() const { return wideFromAnsi(m_strSn); }
+// RegSMCert and GetSn: certs/card_registration.cpp.
 
 // ---- CTaiMAC10Core ----
 

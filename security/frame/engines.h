@@ -195,7 +195,7 @@ class VELMORA_EXPORT CCertRegCore {
   int m_nErrorCode = 0;
   DWORD m_dwCapiErrorCode = 0;
   int m_nSuccessCount = 0;
-  std::string m_strSn;
+  std::vector<std::string> m_saSubjectCN;
   BYTE m_bIEProtectedMode = 0;
 };
 

@@ -36,6 +36,8 @@ int runIsolated(char** argv) {
   setenv("VELMORA_TEST_PROFILE", root.c_str(), 1);
   unsetenv("VELMORA_DIALOG_SCRIPT");
   unsetenv("VELMORA_DIALOG_LOG");
+  // Only the profile's own p11-kit module files, not the machine's.
+  setenv("VELMORA_P11KIT_SYSTEM_DIRS", "", 1);
   // The user's own session bus (and its keyring) is not the test's: tests
   // that need one start their own.
   unsetenv("DBUS_SESSION_BUS_ADDRESS");

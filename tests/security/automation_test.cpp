@@ -213,7 +213,7 @@ TEST(AutomationDispatch, FailingCallsByNameReturnNormallyAndGetErrorCodeTells) {
       {&CLSID_CAPI, u"SignPkcs7", {u"content", LONG(0)}, VT_BSTR, 5067},
       {&CLSID_CAPI, u"ChangePfxPasswdEx", {u"/nonexistent", u"a.pfx", u"old", u"new", LONG(0), LONG(0)}, VT_I4, 5902},
       {&CLSID_CAPI, u"ExportMobileFromIE", {u"S_CN=nobody here", u"pw", LONG(0), LONG(0)}, VT_BSTR, 5010},
-      {&CLSID_CertREG, u"RegSMCert", {u"csp"}, VT_I4, 5004},
+      {&CLSID_CertREG, u"RegSMCert", {u"csp"}, VT_I4, 4097},  // no such provider
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(velmora::com::toUtf8(c.name));

@@ -158,7 +158,7 @@ TEST(ProtectedMode, GuardStopsGuardedOperationsOnly) {
   auto normal = run("");
   ASSERT_EQ(normal.status, 0) << normal.err;
   EXPECT_EQ(normal.out,
-            "\"\"\n5067\n\"Signed certificate has not chosen(5067)\"\n\"4.0.1.4\"\n5004\n0\n5004\n5004\n0\n");
+            "\"\"\n5067\n\"Signed certificate has not chosen(5067)\"\n\"4.0.1.4\"\n5004\n0\n4097\n4097\n0\n");
 }
 
 }  // namespace

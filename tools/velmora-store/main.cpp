@@ -10,6 +10,9 @@
 //                                                      (the password is the first line of standard input)
 //   velmora-store export-pfx SHA1 FILE               a certificate of MY with its key into a new PFX file
 //                                                      (mode 0600; the password as for import-pfx)
+//   velmora-store providers                  the providers; token providers with their PKCS#11 module
+//   velmora-store add-provider NAME MODULE   a token provider on a module (a path or a p11-kit module name)
+//   velmora-store remove-provider NAME       removes a token provider (it stays away)
 //
 // Texts are printed in UTF-8. Exit status: 0 done, 1 not found or failed, 2 usage.
 #include <openssl/evp.h>  // before wincrypt.h (X509_NAME)
@@ -29,6 +32,10 @@
 #include "base/codepage_internal.h"
 #include "base/private_files.h"
 #include "crypt/containers.h"
+
+int listProviders();
+int addProvider(const std::string& name, const std::string& module);
+int removeProvider(const std::string& name);
 
 namespace {
 
@@ -424,7 +431,10 @@ int usage() {
           "       velmora-store delete STORE SHA1\n"
           "       velmora-store export STORE SHA1 [--pem] [FILE]\n"
           "       velmora-store import-pfx FILE [--exportable]   (password on standard input)\n"
-          "       velmora-store export-pfx SHA1 FILE             (password on standard input)\n");
+          "       velmora-store export-pfx SHA1 FILE             (password on standard input)\n"
+          "       velmora-store providers\n"
+          "       velmora-store add-provider NAME MODULE\n"
+          "       velmora-store remove-provider NAME\n");
   return 2;
 }
 
@@ -452,5 +462,8 @@ int main(int argc, char** argv) {
   if (command == "import-pfx" && (args.size() == 1 || (args.size() == 2 && args[1] == "--exportable")))
     return importPfx(args[0], args.size() == 2);
   if (command == "export-pfx" && args.size() == 2) return exportPfx(args[0], args[1]);
+  if (command == "providers" && args.empty()) return listProviders();
+  if (command == "add-provider" && args.size() == 2) return addProvider(args[0], args[1]);
+  if (command == "remove-provider" && args.size() == 1) return removeProvider(args[0]);
   return usage();
 }
