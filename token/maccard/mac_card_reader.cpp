@@ -177,7 +177,12 @@ int CMacCardReader::connect() {
     return kMacNoContext;
   }
   DWORD length = SCARD_AUTOALLOCATE;
-  if (SCardListReadersA(m_hContext, nullptr, reinterpret_cast<LPSTR>(&m_mszReaders), &length) != SCARD_S_SUCCESS) {
+  LONG listed = SCardListReadersA(m_hContext, nullptr, reinterpret_cast<LPSTR>(&m_mszReaders), &length);
+  // The service says "no readers" with a code, not with an empty list.
+  if (listed == LONG(SCARD_E_NO_READERS_AVAILABLE)) {
+    m_mszReaders = nullptr;
+    length = 0;
+  } else if (listed != SCARD_S_SUCCESS) {
     SCardReleaseContext(m_hContext);
     m_hContext = 0;
     m_mszReaders = nullptr;

@@ -14,6 +14,7 @@
 //   "pins": {"00C7": {"tries": 3, "max": 3}}  retry counters of PIN files
 //   "keys": {"08": {"key": hex16, "tries": 3, "max": 3}}  external-auth keys
 //   "chipId": hex8                     chip identifier of GET DATA 9F7F
+//   "challenge": hex8                  a fixed answer to GET CHALLENGE
 //   "chaining": "none" | "61" | "6C"   how data is handed out
 //   "overrides": [{"prefix": hex, "sw": "6620" | "pull", "times": n}]
 //       the first command whose bytes begin with prefix gets sw ("pull":
@@ -200,7 +201,8 @@ class Card {
       case 0x2C: return resetRetry(p1, p2, body);
       case 0x86: {
         challenge_.assign(8, 0);
-        RAND_bytes(challenge_.data(), 8);
+        if (state_.contains("challenge")) challenge_ = unhex(state_["challenge"].get<std::string>());
+        else RAND_bytes(challenge_.data(), 8);
         return data(a, challenge_, le);
       }
       case 0x82: return externalAuth(p2, body);
