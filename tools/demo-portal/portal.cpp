@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "pages.h"
+#include "pages_card.h"
 #include "verify.h"
 
 namespace velmora::demo {
@@ -122,6 +123,8 @@ http::Response handleRequest(const PortalConfig& config, const http::Request& re
     res.body = kSignPage;
   } else if (req.path == "/api/verify") {
     return verify(config, req);
+  } else if (req.path == "/card") {
+    res.body = kCardPage;
   } else if (req.path == "/velmora-bridge.js") {
     res.contentType = "text/javascript";
     res.body = config.script;
