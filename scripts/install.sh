@@ -12,7 +12,7 @@ packages=(
   nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcurl4-openssl-dev
-  libpcsclite-dev pcscd
+  libpcsclite-dev pcscd vsmartcard-vpcd
   softhsm2 opensc
   libgtk-3-dev libwebkit2gtk-4.1-dev
   xvfb xauth libxtst-dev

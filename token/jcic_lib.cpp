@@ -11,6 +11,7 @@
 #include "base/codepage_internal.h"
 #include "jcic_state.h"
 #include "jcic_wide.h"
+#include "maccard/mac_card_reader.h"
 
 using quennet::state;
 using velmora::platform::toNarrow;
@@ -31,6 +32,21 @@ char g_empty[] = "";
 std::string ansiFromUtf8Field(const char* field) { return toNarrow(toWide(field, CP_UTF8), CP_ACP); }
 
 BSTR bstr(const std::string& text, UINT codePage) { return quennet::wide::field(text.c_str(), codePage); }
+
+// A PIN call of the MAC card with narrow copies that are wiped afterwards.
+int macPinCall(int (quennet::CMacCardReader::*op)(const char*), BSTR pin) {
+  std::string p = quennet::wide::narrow(pin, CP_ACP);
+  int rv = (quennet::macReader().*op)(pin ? p.c_str() : nullptr);
+  OPENSSL_cleanse(p.data(), p.size());
+  return rv;
+}
+int macPinCall(int (quennet::CMacCardReader::*op)(const char*, const char*), BSTR oldPin, BSTR newPin) {
+  std::string a = quennet::wide::narrow(oldPin, CP_ACP), b = quennet::wide::narrow(newPin, CP_ACP);
+  int rv = (quennet::macReader().*op)(oldPin ? a.c_str() : nullptr, newPin ? b.c_str() : nullptr);
+  OPENSSL_cleanse(a.data(), a.size());
+  OPENSSL_cleanse(b.data(), b.size());
+  return rv;
+}
 
 }  // namespace
 
@@ -72,20 +88,25 @@ int JCICLib::get_GetErrorCode() { return state().errorCode; }
 char* JCICLib::get_GetErrorMsg() { return state().errorMessage; }
 char* JCICLib::get_GetVersion() { return g_version; }
 
-// The MAC card reader comes with the card operations; until then no card
-// can be connected.
-int JCICLib::MacConnectCard() { return quennet::kMacConnectFailed; }
-int JCICLib::MacDisConnectCard() { return quennet::kMacNotConnected; }
-int JCICLib::MacGetCardStatus() { return quennet::kMacNotConnected; }
-int JCICLib::MacTermAuth(const char*, const char*) { return quennet::kMacNotConnected; }
-char* JCICLib::MacGenRandom() { return newArray(""); }
-char* JCICLib::MacReadEF1001(int) { return newArray(""); }
-int JCICLib::MacResetC7Pin(const char*) { return quennet::kMacNotConnected; }
-int JCICLib::MacChangeC7Pin(const char*, const char*) { return quennet::kMacNotConnected; }
-int JCICLib::MacVerifyC7Pin(const char*) { return quennet::kMacNotConnected; }
-int JCICLib::MacResetC9Pin(const char*) { return quennet::kMacNotConnected; }
-int JCICLib::MacChangeC9Pin(const char*, const char*) { return quennet::kMacNotConnected; }
-int JCICLib::MacVerifyC9Pin(const char*) { return quennet::kMacNotConnected; }
+// The MAC card: one reader for the whole process.
+int JCICLib::MacConnectCard() { return quennet::macReader().MacConnectCard(); }
+int JCICLib::MacDisConnectCard() { return quennet::macReader().MacDisConnectCard(); }
+int JCICLib::MacGetCardStatus() { return quennet::macReader().MacGetCardStatus(); }
+int JCICLib::MacTermAuth(const char* key, const char* cryptogram) {
+  return quennet::macReader().MacTermAuth(key, cryptogram);
+}
+char* JCICLib::MacGenRandom() { return newArray(quennet::macReader().MacGenRandom()); }
+char* JCICLib::MacReadEF1001(int recN) { return newArray(quennet::macReader().MacReadEF1001(recN)); }
+int JCICLib::MacResetC7Pin(const char* pin) { return quennet::macReader().MacResetC7Pin(pin); }
+int JCICLib::MacChangeC7Pin(const char* oldPin, const char* newPin) {
+  return quennet::macReader().MacChangeC7Pin(oldPin, newPin);
+}
+int JCICLib::MacVerifyC7Pin(const char* pin) { return quennet::macReader().MacVerifyC7Pin(pin); }
+int JCICLib::MacResetC9Pin(const char* pin) { return quennet::macReader().MacResetC9Pin(pin); }
+int JCICLib::MacChangeC9Pin(const char* oldPin, const char* newPin) {
+  return quennet::macReader().MacChangeC9Pin(oldPin, newPin);
+}
+int JCICLib::MacVerifyC9Pin(const char* pin) { return quennet::macReader().MacVerifyC9Pin(pin); }
 
 // ---------------- flat exports ----------------
 
@@ -118,18 +139,21 @@ BSTR get_GetPKCS7Data() { return quennet::wide::takePkcs7(); }
 
 BSTR get_GetVersion() { return bstr("1.6.0.0", CP_ACP); }
 
-int MacConnectCard() { return quennet::kMacConnectFailed; }
-int MacDisConnectCard() { return quennet::kMacNotConnected; }
-int MacGetCardStatus() { return quennet::kMacNotConnected; }
-int MacTermAuth(BSTR, BSTR) { return quennet::kMacNotConnected; }
-BSTR MacGenRandom() { return bstr("", CP_ACP); }
-BSTR MacReadEF1001(int) { return bstr("", CP_ACP); }
-int MacResetC7Pin(BSTR) { return quennet::kMacNotConnected; }
-int MacChangeC7Pin(BSTR, BSTR) { return quennet::kMacNotConnected; }
-int MacVerifyC7Pin(BSTR) { return quennet::kMacNotConnected; }
-int MacResetC9Pin(BSTR) { return quennet::kMacNotConnected; }
-int MacChangeC9Pin(BSTR, BSTR) { return quennet::kMacNotConnected; }
-int MacVerifyC9Pin(BSTR) { return quennet::kMacNotConnected; }
+int MacConnectCard() { return quennet::macReader().MacConnectCard(); }
+int MacDisConnectCard() { return quennet::macReader().MacDisConnectCard(); }
+int MacGetCardStatus() { return quennet::macReader().MacGetCardStatus(); }
+int MacTermAuth(BSTR key, BSTR cryptogram) {
+  std::string k = quennet::wide::narrow(key, CP_ACP), c = quennet::wide::narrow(cryptogram, CP_ACP);
+  return quennet::macReader().MacTermAuth(key ? k.c_str() : nullptr, cryptogram ? c.c_str() : nullptr);
+}
+BSTR MacGenRandom() { return bstr(quennet::macReader().MacGenRandom(), CP_ACP); }
+BSTR MacReadEF1001(int recN) { return bstr(quennet::macReader().MacReadEF1001(recN), CP_ACP); }
+int MacResetC7Pin(BSTR pin) { return macPinCall(&quennet::CMacCardReader::MacResetC7Pin, pin); }
+int MacChangeC7Pin(BSTR oldPin, BSTR newPin) { return macPinCall(&quennet::CMacCardReader::MacChangeC7Pin, oldPin, newPin); }
+int MacVerifyC7Pin(BSTR pin) { return macPinCall(&quennet::CMacCardReader::MacVerifyC7Pin, pin); }
+int MacResetC9Pin(BSTR pin) { return macPinCall(&quennet::CMacCardReader::MacResetC9Pin, pin); }
+int MacChangeC9Pin(BSTR oldPin, BSTR newPin) { return macPinCall(&quennet::CMacCardReader::MacChangeC9Pin, oldPin, newPin); }
+int MacVerifyC9Pin(BSTR pin) { return macPinCall(&quennet::CMacCardReader::MacVerifyC9Pin, pin); }
 
 }  // extern "C"
 

@@ -427,29 +427,43 @@ class TaiMAC10 final : public AutomationObject<ITaiMAC10, CTaiMAC10Core> {
     return numberResult(pVal, [&] { return m_core.SetCodePage(int(newCP)); });
   }
 
-  // The card operations are not built yet; they answer through their result
-  // as the exported class does.
-  HRESULT WriteCertMAC(BSTR, LONG* pVal) override { return card(pVal); }
-  HRESULT ReadBinary(BSTR* pVal) override { return cardText(pVal); }
-  HRESULT ReadPKMAC(BSTR* pVal) override { return cardText(pVal); }
-  HRESULT MoveCert(BSTR, BSTR, LONG* pVal) override { return card(pVal); }
-  HRESULT ReadEF1001(LONG, BSTR* pVal) override { return cardText(pVal); }
-  HRESULT ChangeANPin(BSTR, BSTR, LONG* pVal) override { return card(pVal); }
-  HRESULT VerifyANPin(BSTR, LONG* pVal) override { return card(pVal); }
-  HRESULT GenRandom(BSTR* pVal) override { return cardText(pVal); }
-  HRESULT TermAuth(BSTR, BSTR, LONG* pVal) override { return card(pVal); }
-  HRESULT UnlockANPin(LONG* pVal) override { return card(pVal); }
-  HRESULT WriteEF8000(BSTR, LONG* pVal) override { return card(pVal); }
-  HRESULT WriteEF1001(LONG, BSTR, LONG* pVal) override { return card(pVal); }
-  HRESULT ResetANPIN(BSTR, LONG* pVal) override { return card(pVal); }
-  HRESULT Read8000(LONG, BSTR, BSTR* pVal) override { return cardText(pVal); }
-  HRESULT Check(LONG* pVal) override { return card(pVal); }
-  HRESULT ResetPIN(BSTR, LONG* pVal) override { return card(pVal); }
-  HRESULT VerrifyPIN(BSTR, LONG* pVal) override { return card(pVal); }
-  HRESULT UnlockKey(BSTR, LONG* pVal) override { return card(pVal); }
-  HRESULT ConnectCard(LONG* pVal) override { return card(pVal); }
-  HRESULT DisConnectCard(LONG* pVal) override { return card(pVal); }
-  HRESULT GetCardStatus(LONG* pVal) override { return card(pVal); }
+  // Card operations answer through their result; each object has its own
+  // reader and connection.
+  HRESULT WriteCertMAC(BSTR mac, LONG* pVal) override { return card(pVal, [&] { return m_core.WriteCertMAC(a(mac)); }); }
+  HRESULT ReadBinary(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.ReadBinary(); }); }
+  HRESULT ReadPKMAC(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.ReadPKMAC(); }); }
+  HRESULT MoveCert(BSTR src, BSTR dst, LONG* pVal) override {
+    return card(pVal, [&] { return m_core.MoveCert(a(src), a(dst)); });
+  }
+  HRESULT ReadEF1001(LONG recN, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.ReadEF1001(recN); });
+  }
+  HRESULT ChangeANPin(BSTR oldPin, BSTR newPin, LONG* pVal) override {
+    return card(pVal, [&] { return m_core.ChangeANPin(a(oldPin), a(newPin)); });
+  }
+  HRESULT VerifyANPin(BSTR pin, LONG* pVal) override { return card(pVal, [&] { return m_core.VerifyANPin(a(pin)); }); }
+  HRESULT GenRandom(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GenRandom(); }); }
+  HRESULT TermAuth(BSTR key, BSTR cryptogram, LONG* pVal) override {
+    return card(pVal, [&] { return m_core.TermAuth(a(key), a(cryptogram)); });
+  }
+  HRESULT UnlockANPin(LONG* pVal) override { return card(pVal, [&] { return m_core.UnlockANPin(); }); }
+  HRESULT WriteEF8000(BSTR data, LONG* pVal) override {
+    return card(pVal, [&] { return m_core.WriteEF8000(a(data)); });
+  }
+  HRESULT WriteEF1001(LONG recN, BSTR data, LONG* pVal) override {
+    return card(pVal, [&] { return m_core.WriteEF1001(recN, a(data)); });
+  }
+  HRESULT ResetANPIN(BSTR pin, LONG* pVal) override { return card(pVal, [&] { return m_core.ResetANPIN(a(pin)); }); }
+  HRESULT Read8000(LONG recN, BSTR pin, BSTR* pVal) override {
+    return textResult(pVal, [&] { return m_core.Read8000(recN, a(pin)); });
+  }
+  HRESULT Check(LONG* pVal) override { return card(pVal, [&] { return m_core.Check(); }); }
+  HRESULT ResetPIN(BSTR pin, LONG* pVal) override { return card(pVal, [&] { return m_core.ResetPIN(a(pin)); }); }
+  HRESULT VerrifyPIN(BSTR pin, LONG* pVal) override { return card(pVal, [&] { return m_core.VerrifyPIN(a(pin)); }); }
+  HRESULT UnlockKey(BSTR key, LONG* pVal) override { return card(pVal, [&] { return m_core.UnlockKey(a(key)); }); }
+  HRESULT ConnectCard(LONG* pVal) override { return card(pVal, [&] { return m_core.ConnectCard(); }); }
+  HRESULT DisConnectCard(LONG* pVal) override { return card(pVal, [&] { return m_core.DisConnectCard(); }); }
+  HRESULT GetCardStatus(LONG* pVal) override { return card(pVal, [&] { return m_core.GetCardStatus(); }); }
 
   HRESULT GetErrorCode(LONG* pVal) override { return numberResult(pVal, [&] { return m_core.GetErrorCode(); }); }
   HRESULT GetErrorMsg(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetErrorMsg(); }); }
@@ -459,8 +473,12 @@ class TaiMAC10 final : public AutomationObject<ITaiMAC10, CTaiMAC10Core> {
   HRESULT GetCapiErrorMsg(BSTR* pVal) override { return textResult(pVal, [&] { return m_core.GetCapiErrorMsg(); }); }
 
  private:
-  HRESULT card(LONG* pVal) { return numberResult(pVal, [&] { return m_core.cardOperation(); }); }
-  HRESULT cardText(BSTR* pVal) { return textResult(pVal, [&] { return m_core.cardText(); }); }
+  template <class F>
+  HRESULT card(LONG* pVal, F f) {
+    return numberResult(pVal, f);
+  }
+  // An argument as the card operations take it: ANSI text.
+  static std::string a(BSTR text) { return ansiFromWide(in(text)); }
 };
 
 }  // namespace

@@ -163,7 +163,12 @@ WResult CCertRegCore::GetCapiErrorMsg() const {
 
 CTaiMAC10Core::CTaiMAC10Core() { m_bIEProtectedMode = probeProtectedMode() ? 1 : 0; }
 
-CTaiMAC10Core::~CTaiMAC10Core() = default;
+CTaiMAC10Core::~CTaiMAC10Core() {
+  if (m_bConnected) {
+    m_dwDisconnectWaitMs = 0;
+    Disconnect();
+  }
+}
 
 WResult CTaiMAC10Core::GetVersion() {
   return versionResult(m_nErrorCode, m_dwCapiErrorCode);

@@ -10,6 +10,7 @@
 
 #include "certs/ecc_request.h"
 #include "certs/rsa_request.h"
+#include "maccard/mac_reader.h"
 
 namespace strabel {
 
@@ -199,17 +200,10 @@ class VELMORA_EXPORT CCertRegCore {
   BYTE m_bIEProtectedMode = 0;
 };
 
-// The card-reader part of the smart-card engine.
-class VELMORA_EXPORT CTaiMacReader {
- public:
-  BYTE m_bConnected = 0;
-  std::string m_strReader;
-};
-
 class VELMORA_EXPORT CTaiMAC10Core : public CTaiMacReader {
  public:
   CTaiMAC10Core();
-  ~CTaiMAC10Core();
+  ~CTaiMAC10Core() override;
 
   WResult GetVersion();
   int GetErrorCode() const { return m_nErrorCode; }
@@ -219,13 +213,35 @@ class VELMORA_EXPORT CTaiMAC10Core : public CTaiMacReader {
   int SetCodePage(int newCP);
 
   // Card operations report through their result, not the status fields.
-  int cardOperation() const { return m_bIEProtectedMode ? kProtectedMode : kNotSupported; }
-  WResult cardText() const { return std::u16string(); }
+  int ConnectCard();
+  int DisConnectCard();
+  int GetCardStatus();
+  int Check();
+  int WriteCertMAC(const std::string& base64Mac);
+  WResult ReadPKMAC();
+  WResult ReadBinary();
+  WResult GenRandom();
+  int MoveCert(const std::string& srcEfId, const std::string& dstEfId);
+  WResult ReadEF1001(long recN);
+  int WriteEF1001(long recN, const std::string& data);
+  int WriteEF8000(const std::string& cardHolderData);
+  WResult Read8000(long recN, const std::string& pin);
+  int VerifyANPin(const std::string& pin);
+  int ChangeANPin(const std::string& oldPin, const std::string& newPin);
+  int UnlockANPin();
+  int ResetANPIN(const std::string& newPin);
+  int VerrifyPIN(const std::string& pin);
+  int ResetPIN(const std::string& newPin);
+  int TermAuth(const std::string& key, const std::string& b64Cryptogram);
+  int UnlockKey(const std::string& keyName);
 
   int m_nErrorCode = 0;
   DWORD m_dwCapiErrorCode = 0;
   BYTE m_bIEProtectedMode = 0;
   int m_nCodePage = 950;
+
+ private:
+  int verifyAnPinSteps(const std::string& pin);
 };
 
 VELMORA_EXPORT CCapiCore& capiCore();

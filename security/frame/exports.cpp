@@ -17,6 +17,8 @@ using strabel::WResult;
 namespace {
 
 std::u16string in(const char* text) { return text ? strabel::wideFromAnsi(text) : std::u16string(); }
+// Card operations take their ANSI text as it comes.
+std::string narrow(const char* text) { return text ? std::string(text) : std::string(); }
 
 // A new buffer of 2 x (wide length) + 2 bytes that the caller frees with delete[].
 char* out(const WResult& result) {
@@ -236,24 +238,39 @@ char* CCAPITaiMAC10::GetCapiErrorMsg() { MANAGE_STATE; return out(taiMacCore().G
 int CCAPITaiMAC10::RefuseParameters() { return kRefusedParameters; }
 int CCAPITaiMAC10::SetCodePage(int newCP) { MANAGE_STATE; return taiMacCore().SetCodePage(newCP); }
 
-int CCAPITaiMAC10::ConnectCard() { MANAGE_STATE; return taiMacCore().cardOperation(); }
-int CCAPITaiMAC10::DisConnectCard() { MANAGE_STATE; return taiMacCore().cardOperation(); }
-int CCAPITaiMAC10::GetCardStatus() { MANAGE_STATE; return taiMacCore().cardOperation(); }
-int CCAPITaiMAC10::Check() { MANAGE_STATE; return taiMacCore().cardOperation(); }
-int CCAPITaiMAC10::WriteCertMAC(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
-char* CCAPITaiMAC10::ReadBinary() { MANAGE_STATE; return out(taiMacCore().cardText()); }
-char* CCAPITaiMAC10::ReadPKMAC() { MANAGE_STATE; return out(taiMacCore().cardText()); }
-int CCAPITaiMAC10::MoveCert(const char*, const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
-char* CCAPITaiMAC10::ReadEF1001(long) { MANAGE_STATE; return out(taiMacCore().cardText()); }
-int CCAPITaiMAC10::ChangeANPin(const char*, const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
-int CCAPITaiMAC10::VerifyANPin(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
-char* CCAPITaiMAC10::GenRandom() { MANAGE_STATE; return out(taiMacCore().cardText()); }
-int CCAPITaiMAC10::TermAuth(const char*, const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
-int CCAPITaiMAC10::UnlockANPin() { MANAGE_STATE; return taiMacCore().cardOperation(); }
-int CCAPITaiMAC10::WriteEF8000(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
-int CCAPITaiMAC10::WriteEF1001(long, const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
-int CCAPITaiMAC10::ResetANPIN(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
-char* CCAPITaiMAC10::Read8000(long, const char*) { MANAGE_STATE; return out(taiMacCore().cardText()); }
-int CCAPITaiMAC10::ResetPIN(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
-int CCAPITaiMAC10::VerrifyPIN(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
-int CCAPITaiMAC10::UnlockKey(const char*) { MANAGE_STATE; return taiMacCore().cardOperation(); }
+int CCAPITaiMAC10::ConnectCard() { MANAGE_STATE; return taiMacCore().ConnectCard(); }
+int CCAPITaiMAC10::DisConnectCard() { MANAGE_STATE; return taiMacCore().DisConnectCard(); }
+int CCAPITaiMAC10::GetCardStatus() { MANAGE_STATE; return taiMacCore().GetCardStatus(); }
+int CCAPITaiMAC10::Check() { MANAGE_STATE; return taiMacCore().Check(); }
+int CCAPITaiMAC10::WriteCertMAC(const char* mac) { MANAGE_STATE; return taiMacCore().WriteCertMAC(narrow(mac)); }
+char* CCAPITaiMAC10::ReadBinary() { MANAGE_STATE; return out(taiMacCore().ReadBinary()); }
+char* CCAPITaiMAC10::ReadPKMAC() { MANAGE_STATE; return out(taiMacCore().ReadPKMAC()); }
+int CCAPITaiMAC10::MoveCert(const char* src, const char* dst) {
+  MANAGE_STATE;
+  return taiMacCore().MoveCert(narrow(src), narrow(dst));
+}
+char* CCAPITaiMAC10::ReadEF1001(long recN) { MANAGE_STATE; return out(taiMacCore().ReadEF1001(recN)); }
+int CCAPITaiMAC10::ChangeANPin(const char* oldPin, const char* newPin) {
+  MANAGE_STATE;
+  return taiMacCore().ChangeANPin(narrow(oldPin), narrow(newPin));
+}
+int CCAPITaiMAC10::VerifyANPin(const char* pin) { MANAGE_STATE; return taiMacCore().VerifyANPin(narrow(pin)); }
+char* CCAPITaiMAC10::GenRandom() { MANAGE_STATE; return out(taiMacCore().GenRandom()); }
+int CCAPITaiMAC10::TermAuth(const char* key, const char* cryptogram) {
+  MANAGE_STATE;
+  return taiMacCore().TermAuth(narrow(key), narrow(cryptogram));
+}
+int CCAPITaiMAC10::UnlockANPin() { MANAGE_STATE; return taiMacCore().UnlockANPin(); }
+int CCAPITaiMAC10::WriteEF8000(const char* data) { MANAGE_STATE; return taiMacCore().WriteEF8000(narrow(data)); }
+int CCAPITaiMAC10::WriteEF1001(long recN, const char* data) {
+  MANAGE_STATE;
+  return taiMacCore().WriteEF1001(recN, narrow(data));
+}
+int CCAPITaiMAC10::ResetANPIN(const char* pin) { MANAGE_STATE; return taiMacCore().ResetANPIN(narrow(pin)); }
+char* CCAPITaiMAC10::Read8000(long recN, const char* pin) {
+  MANAGE_STATE;
+  return out(taiMacCore().Read8000(recN, narrow(pin)));
+}
+int CCAPITaiMAC10::ResetPIN(const char* pin) { MANAGE_STATE; return taiMacCore().ResetPIN(narrow(pin)); }
+int CCAPITaiMAC10::VerrifyPIN(const char* pin) { MANAGE_STATE; return taiMacCore().VerrifyPIN(narrow(pin)); }
+int CCAPITaiMAC10::UnlockKey(const char* key) { MANAGE_STATE; return taiMacCore().UnlockKey(narrow(key)); }

@@ -12,6 +12,7 @@
 #include "automation/jcic_server.h"
 #include "jcic_state.h"
 #include "jcic_wide.h"
+#include "maccard/mac_card_reader.h"
 
 namespace {
 
@@ -53,13 +54,6 @@ HRESULT give(BSTR* ret, BSTR value) {
   if (!value) return E_OUTOFMEMORY;
   *ret = value;
   return S_OK;
-}
-
-// A caller-owned array of the class widened with the ANSI code page.
-BSTR fromArray(char* owned) {
-  BSTR b = wide::field(owned, CP_ACP);
-  delete[] owned;
-  return b;
 }
 
 class Jcic final : public velmora::com::DualDispatch<IJCIC, Jcic>, public IObjectSafety {
@@ -150,45 +144,43 @@ class Jcic final : public velmora::com::DualDispatch<IJCIC, Jcic>, public IObjec
     return give(ret, wide::makePkcs10Ecc(keyType, keySize, cn));
   }
 
-  // IJCIC: the card operations. There is no card reader in this component
-  // yet, so the object answers what the class answers (no card); the
-  // object's own reader takes this place when the card operations exist.
+  // IJCIC: the card operations, on this object's own reader.
   HRESULT MacConnectCard(LONG* ret) override {
     if (!ret) return E_POINTER;
-    return give(ret, card_.MacConnectCard());
+    return give(ret, reader_.MacConnectCard());
   }
   HRESULT MacDisConnectCard(LONG* ret) override {
     if (!ret) return E_POINTER;
-    return give(ret, card_.MacDisConnectCard());
+    return give(ret, reader_.MacDisConnectCard());
   }
   HRESULT MacGetCardStatus(LONG* ret) override {
     if (!ret) return E_POINTER;
-    return give(ret, card_.MacGetCardStatus());
+    return give(ret, reader_.MacGetCardStatus());
   }
   HRESULT MacTermAuth(BSTR key, BSTR cryptogram, LONG* ret) override {
     if (!ret) return E_POINTER;
     Secret k(key);
     std::string c = wide::narrow(cryptogram, CP_ACP);
-    return give(ret, card_.MacTermAuth(key ? k.get() : nullptr, cryptogram ? c.c_str() : nullptr));
+    return give(ret, reader_.MacTermAuth(key ? k.get() : nullptr, cryptogram ? c.c_str() : nullptr));
   }
   HRESULT MacGenRandom(BSTR* ret) override {
     if (!ret) return E_POINTER;
-    return give(ret, fromArray(card_.MacGenRandom()));
+    return give(ret, wide::field(reader_.MacGenRandom().c_str(), CP_ACP));
   }
   HRESULT MacReadEF1001(LONG record, BSTR* ret) override {
     if (!ret) return E_POINTER;
-    return give(ret, fromArray(card_.MacReadEF1001(record)));
+    return give(ret, wide::field(reader_.MacReadEF1001(int(record)).c_str(), CP_ACP));
   }
-  HRESULT MacResetC7Pin(BSTR pin, LONG* ret) override { return pinCall(&JCICLib::MacResetC7Pin, pin, ret); }
+  HRESULT MacResetC7Pin(BSTR pin, LONG* ret) override { return pinCall(&quennet::CMacCardReader::MacResetC7Pin, pin, ret); }
   HRESULT MacChangeC7Pin(BSTR oldPin, BSTR newPin, LONG* ret) override {
-    return pinCall(&JCICLib::MacChangeC7Pin, oldPin, newPin, ret);
+    return pinCall(&quennet::CMacCardReader::MacChangeC7Pin, oldPin, newPin, ret);
   }
-  HRESULT MacVerifyC7Pin(BSTR pin, LONG* ret) override { return pinCall(&JCICLib::MacVerifyC7Pin, pin, ret); }
-  HRESULT MacResetC9Pin(BSTR pin, LONG* ret) override { return pinCall(&JCICLib::MacResetC9Pin, pin, ret); }
+  HRESULT MacVerifyC7Pin(BSTR pin, LONG* ret) override { return pinCall(&quennet::CMacCardReader::MacVerifyC7Pin, pin, ret); }
+  HRESULT MacResetC9Pin(BSTR pin, LONG* ret) override { return pinCall(&quennet::CMacCardReader::MacResetC9Pin, pin, ret); }
   HRESULT MacChangeC9Pin(BSTR oldPin, BSTR newPin, LONG* ret) override {
-    return pinCall(&JCICLib::MacChangeC9Pin, oldPin, newPin, ret);
+    return pinCall(&quennet::CMacCardReader::MacChangeC9Pin, oldPin, newPin, ret);
   }
-  HRESULT MacVerifyC9Pin(BSTR pin, LONG* ret) override { return pinCall(&JCICLib::MacVerifyC9Pin, pin, ret); }
+  HRESULT MacVerifyC9Pin(BSTR pin, LONG* ret) override { return pinCall(&quennet::CMacCardReader::MacVerifyC9Pin, pin, ret); }
 
   // IObjectSafety: safe for scripting through IDispatch and for
   // initialisation through the persistence interfaces.
@@ -231,21 +223,23 @@ class Jcic final : public velmora::com::DualDispatch<IJCIC, Jcic>, public IObjec
     return give(ret, wide::field(field, codePage));
   }
 
-  HRESULT pinCall(int (JCICLib::*op)(const char*), BSTR pin, LONG* ret) {
+  HRESULT pinCall(int (quennet::CMacCardReader::*op)(const char*), BSTR pin, LONG* ret) {
     if (!ret) return E_POINTER;
     Secret p(pin);
-    return give(ret, (card_.*op)(pin ? p.get() : nullptr));
+    return give(ret, (reader_.*op)(pin ? p.get() : nullptr));
   }
-  HRESULT pinCall(int (JCICLib::*op)(const char*, const char*), BSTR oldPin, BSTR newPin, LONG* ret) {
+  HRESULT pinCall(int (quennet::CMacCardReader::*op)(const char*, const char*), BSTR oldPin, BSTR newPin,
+                  LONG* ret) {
     if (!ret) return E_POINTER;
     Secret o(oldPin), n(newPin);
-    return give(ret, (card_.*op)(oldPin ? o.get() : nullptr, newPin ? n.get() : nullptr));
+    return give(ret, (reader_.*op)(oldPin ? o.get() : nullptr, newPin ? n.get() : nullptr));
   }
 
   std::atomic<long> refs_{1};
   DWORD safety_ = 0;
   ITypeInfo* typeInfo_ = nullptr;
-  JCICLib card_;
+
+  quennet::CMacCardReader reader_;
 };
 
 }  // namespace

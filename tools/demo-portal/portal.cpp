@@ -7,6 +7,7 @@
 #include "pages.h"
 #include "pages_pfx.h"
 #include "pages_envelope.h"
+#include "pages_card.h"
 #include "verify.h"
 
 namespace velmora::demo {
@@ -149,6 +150,8 @@ http::Response handleRequest(const PortalConfig& config, const http::Request& re
     res.body = kEnvelopePage;
   } else if (req.path == "/api/envelope") {
     return envelope(config, req);
+  } else if (req.path == "/card") {
+    res.body = kCardPage;
   } else if (req.path == "/velmora-bridge.js") {
     res.contentType = "text/javascript";
     res.body = config.script;
