@@ -361,8 +361,8 @@ int importPfx(const std::string& file, bool exportable) {
   return status;
 }
 
-int usage() {
-  fprintf(stderr,
+int usage(FILE* to = stderr) {
+  fprintf(to,
           "usage: velmora-store stores\n"
           "       velmora-store list [STORE...]\n"
           "       velmora-store keys\n"
@@ -377,6 +377,10 @@ int usage() {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return usage();
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    usage(stdout);
+    return 0;
+  }
   const std::string command = args[0];
   args.erase(args.begin());
   if (command == "stores" && args.empty()) return listStores();
