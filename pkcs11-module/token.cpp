@@ -463,21 +463,43 @@ const EVP_MD* ecHash(CK_MECHANISM_TYPE m) {
   }
 }
 
+// The container's name in the certificate's key information.
+std::string containerOf(PCCERT_CONTEXT cert) {
+  DWORD n = 0;
+  if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &n)) return {};
+  std::vector<BYTE> buf(n);
+  auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buf.data());
+  if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, info, &n)) return {};
+  std::string name;
+  // Container names are ASCII (GUIDs and the callers' own names).
+  for (const WCHAR* w = info->pwszContainerName; w && *w; ++w) name += char(*w);
+  return name;
+}
+
 CK_RV signCsp(const Object& key, PCCERT_CONTEXT cert, CK_MECHANISM_TYPE m, const Bytes& data, Bytes& sig) {
   CspKey csp(cert);
   if (!csp.prov) return fromWindows(csp.error);
-  HCRYPTHASH hash = 0;
+  ALG_ID alg = rsaHash(m);
   DWORD flags = 0;
-  bool ok;
+  RawPlan plan;
   if (m == CKM_RSA_PKCS) {
-    RawPlan plan;
     if (!planRaw(data, plan)) return CKR_DATA_INVALID;
+    alg = plan.alg;
     flags = plan.flags;
-    ok = CryptCreateHash(csp.prov, plan.alg, 0, 0, &hash) &&
-         CryptSetHashParam(hash, HP_HASHVAL, data.data() + plan.offset, 0);
-  } else {
-    ok = CryptCreateHash(csp.prov, rsaHash(m), 0, 0, &hash) &&
-         CryptHashData(hash, data.data(), DWORD(data.size()), 0);
+  }
+  HCRYPTHASH hash = 0;
+  HCRYPTPROV aes = 0;
+  bool ok = CryptCreateHash(csp.prov, alg, 0, 0, &hash);
+  if (!ok && HRESULT(GetLastError()) == NTE_BAD_ALGID) {
+    // The older software providers have no SHA-2; the AES provider opens
+    // the same container (they share their keys) and has it.
+    const std::string container = containerOf(cert);
+    ok = !container.empty() && CryptAcquireContextA(&aes, container.c_str(), MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, 0) &&
+         CryptCreateHash(aes, alg, 0, 0, &hash);
+  }
+  if (ok) {
+    ok = m == CKM_RSA_PKCS ? CryptSetHashParam(hash, HP_HASHVAL, data.data() + plan.offset, 0)
+                           : CryptHashData(hash, data.data(), DWORD(data.size()), 0);
   }
   DWORD len = 0;
   ok = ok && CryptSignHashA(hash, csp.keySpec, nullptr, flags, nullptr, &len);
@@ -488,6 +510,7 @@ CK_RV signCsp(const Object& key, PCCERT_CONTEXT cert, CK_MECHANISM_TYPE m, const
   }
   const DWORD error = ok ? 0 : GetLastError();
   if (hash) CryptDestroyHash(hash);
+  if (aes) CryptReleaseContext(aes, 0);
   if (!ok) return fromWindows(error);
   // The provider gives it least significant byte first.
   std::reverse(sig.begin(), sig.end());
