@@ -154,7 +154,7 @@ TEST(ModuleArguments, InitializeArguments) {
 }
 
 // A session on the enrolled profile, for the checks that need real objects.
-class OpenToken : public ::testing::Test {
+class ModuleOpenToken : public ::testing::Test {
  protected:
   void SetUp() override {
     p11test::enrolled();
@@ -175,7 +175,7 @@ class OpenToken : public ::testing::Test {
   CK_OBJECT_HANDLE rsaKey = 0, cert = 0;
 };
 
-TEST_F(OpenToken, ShortBuffersGetTheSize) {
+TEST_F(ModuleOpenToken, ShortBuffersGetTheSize) {
   // Slot and mechanism lists: the count with CKR_BUFFER_TOO_SMALL.
   CK_SLOT_ID slots[1];
   CK_ULONG n = 0;
@@ -224,7 +224,7 @@ TEST_F(OpenToken, ShortBuffersGetTheSize) {
   EXPECT_EQ(f->C_Sign(session, data, 4, sig.data(), &len), CKR_OPERATION_NOT_INITIALIZED);
 }
 
-TEST_F(OpenToken, BadArgumentsAfterInitialize) {
+TEST_F(ModuleOpenToken, BadArgumentsAfterInitialize) {
   CK_MECHANISM sha256 = {CKM_SHA256_RSA_PKCS, nullptr, 0};
   CK_MECHANISM ecdsa = {CKM_ECDSA, nullptr, 0};
   CK_MECHANISM pss = {CKM_AES_CBC, nullptr, 0};

@@ -70,7 +70,7 @@ bool verifies(const std::string& certPem, CK_MECHANISM_TYPE m, const Bytes& inpu
   return ok;
 }
 
-class Token : public ::testing::Test {
+class ModuleToken : public ::testing::Test {
  protected:
   void SetUp() override {
     p11test::enrolled();
@@ -96,7 +96,7 @@ class Token : public ::testing::Test {
   CK_SESSION_HANDLE session = 0;
 };
 
-TEST_F(Token, ShowsTheStoresCertificatesAndKeysWithMatchingIds) {
+TEST_F(ModuleToken, ShowsTheStoresCertificatesAndKeysWithMatchingIds) {
   CK_TOKEN_INFO info;
   ASSERT_EQ(f->C_GetTokenInfo(0, &info), CKR_OK);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(info.label), 29), "Velmora personal certificates");
@@ -143,7 +143,7 @@ TEST_F(Token, ShowsTheStoresCertificatesAndKeysWithMatchingIds) {
   EXPECT_EQ(attribute(session, find(session, CKO_PUBLIC_KEY, CKK_EC)[0], CKA_EC_POINT).size(), 67u);
 }
 
-TEST_F(Token, SignaturesVerifyWithTheCertificates) {
+TEST_F(ModuleToken, SignaturesVerifyWithTheCertificates) {
   const auto rsa = find(session, CKO_PRIVATE_KEY, CKK_RSA)[0];
   const auto ec = find(session, CKO_PRIVATE_KEY, CKK_EC)[0];
   const Bytes message = {'s', 'i', 'g', 'n', ' ', 'm', 'e'};
@@ -191,7 +191,7 @@ TEST_F(Token, SignaturesVerifyWithTheCertificates) {
   EXPECT_EQ(rv, CKR_DATA_LEN_RANGE);
 }
 
-TEST_F(Token, SeesWhatAnotherProcessChangesInTheStore) {
+TEST_F(ModuleToken, SeesWhatAnotherProcessChangesInTheStore) {
   const size_t before = find(session, CKO_CERTIFICATE).size();
   const auto oldKeys = find(session, CKO_PRIVATE_KEY, CKK_RSA);
   std::string sha1;
@@ -212,7 +212,7 @@ TEST_F(Token, SeesWhatAnotherProcessChangesInTheStore) {
   EXPECT_EQ(f->C_SignInit(session, &m, later), CKR_KEY_HANDLE_INVALID);
 }
 
-TEST_F(Token, SeveralThreadsSignAtOnce) {
+TEST_F(ModuleToken, SeveralThreadsSignAtOnce) {
   const auto rsa = find(session, CKO_PRIVATE_KEY, CKK_RSA)[0];
   const auto ec = find(session, CKO_PRIVATE_KEY, CKK_EC)[0];
   std::atomic<int> good{0};
