@@ -8,7 +8,12 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <wincrypt.h>
+#include <windows.h>
+
 #include <thread>
+
+#include "ui/dialogs.h"
 
 #include "p11_fixture.h"
 #include "test_support.h"
@@ -210,6 +215,45 @@ TEST_F(ModuleToken, SeesWhatAnotherProcessChangesInTheStore) {
   EXPECT_EQ(find(session, CKO_CERTIFICATE).size(), before);
   CK_MECHANISM m = {CKM_SHA256_RSA_PKCS, nullptr, 0};
   EXPECT_EQ(f->C_SignInit(session, &m, later), CKR_KEY_HANDLE_INVALID);
+}
+
+TEST_F(ModuleToken, RootsAreTrustedAuthorities) {
+  // The user agrees to the root's installation, as the platform asks.
+  auto agree = std::make_shared<velmora::ui::FunctionDialogService>([](const velmora::ui::DialogRequest&) {
+    velmora::ui::DialogResult r;
+    r.button = "yes";
+    return r;
+  });
+  velmora::ui::ScopedDialogService scoped(agree);
+  X509* ca = readPem(p11test::enrolled().caPem);
+  ASSERT_NE(ca, nullptr);
+  unsigned char* der = nullptr;
+  const int len = i2d_X509(ca, &der);
+  X509_free(ca);
+  HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "ROOT");
+  ASSERT_NE(root, nullptr);
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der, DWORD(len), CERT_STORE_ADD_NEW, nullptr))
+      << std::hex << GetLastError();
+  CertCloseStore(root, 0);
+
+  CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+  CK_BBOOL yes = CK_TRUE;
+  CK_ATTRIBUTE t[2] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_TRUSTED, &yes, sizeof yes}};
+  ASSERT_EQ(f->C_FindObjectsInit(session, t, 2), CKR_OK);
+  CK_OBJECT_HANDLE h[4];
+  CK_ULONG n = 0;
+  ASSERT_EQ(f->C_FindObjects(session, h, 4, &n), CKR_OK);
+  f->C_FindObjectsFinal(session);
+  ASSERT_EQ(n, 1u);
+  EXPECT_EQ(attribute(session, h[0], CKA_VALUE), Bytes(der, der + len));
+  CK_ULONG authority = 2;
+  EXPECT_EQ(attribute(session, h[0], CKA_CERTIFICATE_CATEGORY),
+            Bytes(reinterpret_cast<unsigned char*>(&authority), reinterpret_cast<unsigned char*>(&authority) + sizeof authority));
+  OPENSSL_free(der);
+  // The users' certificates are not anchors.
+  for (CK_OBJECT_HANDLE c : find(session, CKO_CERTIFICATE)) {
+    if (c != h[0]) EXPECT_EQ(attribute(session, c, CKA_TRUSTED), Bytes{CK_FALSE});
+  }
 }
 
 TEST_F(ModuleToken, SeveralThreadsSignAtOnce) {
