@@ -613,6 +613,32 @@ P11_EXPORT CK_RV C_DecryptInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR pMechanism,
   });
 }
 
+namespace {
+
+// Ends a decryption of the data gathered so far, as finishSign does.
+CK_RV finishDecrypt(State& s, Session& session, CK_BYTE_PTR out, CK_ULONG_PTR outLen) {
+  const Object* key = s.token.find(session.decrypt.key);
+  if (!key) {
+    session.decrypt.end();
+    return CKR_KEY_HANDLE_INVALID;
+  }
+  // The plain text is never longer than the modulus less the padding.
+  const CK_ULONG most = key->signatureSize - 11;
+  if (!out || *outLen < most) {
+    const bool query = !out;
+    *outLen = most;
+    return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+  }
+  Bytes plain;
+  CK_RV rv = velmora::p11::decrypt(*key, session.decrypt.data, plain);
+  session.decrypt.end();
+  if (rv == CKR_OK) rv = bytesOut(plain, out, outLen);
+  OPENSSL_cleanse(plain.data(), plain.size());
+  return rv;
+}
+
+}  // namespace
+
 P11_EXPORT CK_RV C_Decrypt(CK_SESSION_HANDLE h, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
                            CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
   return withSession(h, [&](State& s, Session& session) -> CK_RV {
@@ -621,39 +647,40 @@ P11_EXPORT CK_RV C_Decrypt(CK_SESSION_HANDLE h, CK_BYTE_PTR pEncryptedData, CK_U
       session.decrypt.end();
       return CKR_ARGUMENTS_BAD;
     }
-    const Object* key = s.token.find(session.decrypt.key);
-    if (!key) {
-      session.decrypt.end();
-      return CKR_KEY_HANDLE_INVALID;
-    }
-    // The plain text is never longer than the modulus less the padding.
-    const CK_ULONG most = key->signatureSize - 11;
-    if (!pData || *pulDataLen < most) {
-      const bool query = !pData;
-      *pulDataLen = most;
-      return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
-    }
-    Bytes plain;
-    CK_RV rv = velmora::p11::decrypt(*key, Bytes(pEncryptedData, pEncryptedData + ulEncryptedDataLen), plain);
-    session.decrypt.end();
-    if (rv == CKR_OK) rv = bytesOut(plain, pData, pulDataLen);
-    OPENSSL_cleanse(plain.data(), plain.size());
-    return rv;
+    session.decrypt.data.assign(pEncryptedData, pEncryptedData + ulEncryptedDataLen);
+    return finishDecrypt(s, session, pData, pulDataLen);
   });
 }
 
-P11_EXPORT CK_RV C_DecryptUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
-  return withSession(h, [&](State&, Session& session) -> CK_RV {
+// In pieces: the cipher text is gathered, and all of the plain text comes
+// out of C_DecryptFinal.
+P11_EXPORT CK_RV C_DecryptUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
+                                 CK_BYTE_PTR, CK_ULONG_PTR pulPartLen) {
+  return withSession(h, [&](State& s, Session& session) -> CK_RV {
     if (!session.decrypt.active) return CKR_OPERATION_NOT_INITIALIZED;
-    session.decrypt.end();
-    return CKR_FUNCTION_NOT_SUPPORTED;
+    if ((!pEncryptedPart && ulEncryptedPartLen) || !pulPartLen) {
+      session.decrypt.end();
+      return CKR_ARGUMENTS_BAD;
+    }
+    const Object* key = s.token.find(session.decrypt.key);
+    if (!key || session.decrypt.data.size() + ulEncryptedPartLen > key->signatureSize) {
+      session.decrypt.end();
+      return key ? CKR_ENCRYPTED_DATA_LEN_RANGE : CKR_KEY_HANDLE_INVALID;
+    }
+    session.decrypt.data.insert(session.decrypt.data.end(), pEncryptedPart, pEncryptedPart + ulEncryptedPartLen);
+    *pulPartLen = 0;
+    return CKR_OK;
   });
 }
-P11_EXPORT CK_RV C_DecryptFinal(CK_SESSION_HANDLE h, CK_BYTE_PTR, CK_ULONG_PTR) {
-  return withSession(h, [&](State&, Session& session) -> CK_RV {
+
+P11_EXPORT CK_RV C_DecryptFinal(CK_SESSION_HANDLE h, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen) {
+  return withSession(h, [&](State& s, Session& session) -> CK_RV {
     if (!session.decrypt.active) return CKR_OPERATION_NOT_INITIALIZED;
-    session.decrypt.end();
-    return CKR_FUNCTION_NOT_SUPPORTED;
+    if (!pulLastPartLen) {
+      session.decrypt.end();
+      return CKR_ARGUMENTS_BAD;
+    }
+    return finishDecrypt(s, session, pLastPart, pulLastPartLen);
   });
 }
 
