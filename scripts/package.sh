@@ -3,8 +3,8 @@
 # and checks it with lintian.
 #   scripts/package.sh            the package; its path is printed last
 #   scripts/package.sh --check    then installs it (root), runs the installed
-#                                 programs in a throw-away profile, removes it
-#                                 and checks nothing is left behind
+#                                 programs in a throw-away profile, purges it
+#                                 and checks nothing is left behind (dpkg knows it no more)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,7 +31,7 @@ fi
 profile=$(mktemp -d)
 removed=
 cleanup() {
-  [ -n "$removed" ] || "${as_root[@]}" dpkg -r velmora >/dev/null 2>&1 || true
+  [ -n "$removed" ] || "${as_root[@]}" dpkg --purge velmora >/dev/null 2>&1 || true
   rm -rf "$profile"
 }
 trap cleanup EXIT
@@ -56,11 +56,15 @@ in_profile pkcs11-tool --module "$(sed -n 's/^module: //p' /usr/share/p11-kit/mo
 man -w velmora velmora-call velmora-store >/dev/null 2>&1 || [ ! -x /usr/bin/man ] ||
   { echo "package: a manual page is missing" >&2; exit 1; }
 
-"${as_root[@]}" dpkg -r velmora >/dev/null
+"${as_root[@]}" dpkg --purge velmora >/dev/null
 removed=1
 left=
 while IFS= read -r f; do
   [ -f "$f" ] && left+="$f "
 done <<<"$files"
 [ -z "$left" ] || { echo "package: left behind after removal: $left" >&2; exit 1; }
+if dpkg-query -W velmora >/dev/null 2>&1; then
+  echo "package: dpkg still lists velmora after the purge" >&2
+  exit 1
+fi
 echo "package: installed, ran and removed cleanly"
