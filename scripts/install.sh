@@ -19,6 +19,7 @@ packages=(
   nodejs
   fonts-wqy-microhei bubblewrap
   libsecret-1-dev gnome-keyring libsecret-tools dbus-daemon dbus-user-session
+  gnutls-bin libnss3-tools p11-kit libp11-kit-dev lintian
 )
 
 missing=()

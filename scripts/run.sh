@@ -10,6 +10,31 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+if [ "${1:-}" = "--help" ] || [ "${1:-}" = "-h" ]; then
+  cat <<'EOF_HELP'
+usage: scripts/run.sh             the window, on the demo portal
+       scripts/run.sh CALL...     bridge calls on the command line, no window
+       scripts/run.sh --help
+
+Both first install the packages the build needs and build the project (the
+first run takes a while; later runs only rebuild what changed).
+
+The window: starts the demo portal on a free loopback port and the program
+(velmora) on it. With a display, the window opens; closing it ends both.
+Without one, both run under Xvfb: when the home page has loaded, a screenshot
+is saved to out/velmora-window.png, its path printed, and all ends.
+
+Calls: each CALL is a method of the bridge the portal's pages use, as a
+script writes it, passed on to velmora-call; each result is printed as a JSON
+line. For example:
+  scripts/run.sh 'getVersion()' 'capi_GetErrorCode()'
+  scripts/run.sh --list            the method table
+
+The program keeps its data in ${XDG_DATA_HOME:-~/.local/share}/velmora/.
+EOF_HELP
+  exit 0
+fi
+
 bash scripts/install.sh >/dev/null
 bash scripts/build.sh >&2  # ninja shows its progress
 if [ $# -gt 0 ]; then

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "app/host_log.h"
 #include "app/lsan_suppressions.h"
@@ -19,7 +20,14 @@
 
 int main(int argc, char** argv) {
   using namespace velmora::host;
-  // The command line is ignored (GTK takes its own options).
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    printf("usage: velmora\n"
+           "Shows the certification authority's portal in a window; its pages enrol, install and use\n"
+           "your certificates. VELMORA_PORTAL_URL sets another portal address. The program keeps its\n"
+           "data in ${XDG_DATA_HOME:-~/.local/share}/velmora/. See velmora(1).\n");
+    return 0;
+  }
+  // The command line is otherwise ignored (GTK takes its own options).
   gtk_init(&argc, &argv);
   // The GTK dialogs, unless the environment asks for the scripted service
   // (VELMORA_DIALOG_SCRIPT / VELMORA_DIALOG_LOG).

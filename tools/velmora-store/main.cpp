@@ -423,8 +423,8 @@ int exportPfx(const std::string& sha1, const std::string& file) {
   return 0;
 }
 
-int usage() {
-  fprintf(stderr,
+int usage(FILE* to = stderr) {
+  fprintf(to,
           "usage: velmora-store stores\n"
           "       velmora-store list [STORE...]\n"
           "       velmora-store keys\n"
@@ -443,6 +443,10 @@ int usage() {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return usage();
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    usage(stdout);
+    return 0;
+  }
   const std::string command = args[0];
   args.erase(args.begin());
   if (command == "stores" && args.empty()) return listStores();
