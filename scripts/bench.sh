@@ -50,7 +50,8 @@ time_runs() {
 
 echo "== digests, ciphers, store, signing (Google Benchmark) ==" >&2
 for b in digest cipher store signing; do
-  "$bin/bench_$b" --benchmark_min_time=$min_time --benchmark_format=json >"$out/$b.json" 2>"$out/$b.log" ||
+  "$bin/bench_$b" --benchmark_min_time=$min_time --benchmark_out="$out/$b.json" --benchmark_out_format=json \
+    >"$out/$b.log" 2>&1 ||
     echo "bench: bench_$b failed (see $out/$b.log)" >&2
 done
 
