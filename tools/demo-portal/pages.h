@@ -39,6 +39,7 @@ and the script bridge library. Bridge: <span id="bridge" class="bad">not reachab
 </fieldset>
 <p><a id="enrol-link" href="/enrol">Enrol for a certificate</a> (an RSA or EC key and request made on this PC, a certificate from the demo CA)</p>
 <p><a id="sign-link" href="/sign">Sign a text</a> (with the certificate you enrolled, from your store or a PFX file; the portal checks the signature)</p>
+<p><a id="update-link" href="/update">Update Velmora</a> (a signed test installer from this portal)</p>
 <iframe id="frame" src="/frame" width="560" height="56" style="border:1px solid #cbd5e0;background:#fff"></iframe>
 <script>
 function row(name, version, code, msg) {

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "pages.h"
+#include "pages_update.h"
 #include "verify.h"
 
 namespace velmora::demo {
@@ -109,6 +110,7 @@ http::Response verify(const PortalConfig& config, const http::Request& req) {
 }  // namespace
 
 http::Response handleRequest(const PortalConfig& config, const http::Request& req) {
+  if (auto update = updateRoute(config.publisherKeyPem, req)) return *update;
   http::Response res;
   if (req.path == "/" || req.path == "/fenroCore/client/home") {
     res.body = kHomePage;
