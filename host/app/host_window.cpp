@@ -63,9 +63,10 @@ GVariant* initialisationData(const velmora::channel::BridgeServer& server) {
 
 HostWindow::HostWindow(CFENROClientDlg& dlg, std::shared_ptr<GtkDialogService> dialogs)
     : dlg_(dlg), dialogs_(std::move(dialogs)) {
-  // While the window thread waits (for a component a job is using, for a
-  // download) its main loop keeps running: the window draws, and a job's
-  // dialogs, which come to this thread, are shown and answered.
+  // While the window thread waits for a download its main loop keeps
+  // running: the window draws its progress, and a job's dialogs, which
+  // come to this thread, are shown and answered. (Calls into a busy
+  // component do not wait here: the bridge server parks them.)
   dlg_.m_waitHook = [this](const std::function<bool()>& done) {
     ++nestedWaits_;
     while (!done()) g_main_context_iteration(nullptr, TRUE);
@@ -89,6 +90,7 @@ void HostWindow::scheduleProgress() {
 }
 
 void HostWindow::updateProgress() {
+  if (server_) server_->retryParked();
   if (!window_) return;
   const int jobs = dlg_.runningJobs();
   const bool downloading = dlg_.m_downloading;
@@ -279,6 +281,19 @@ void HostWindow::showAbout() {
 
 void HostWindow::build() {
   window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  // The window's own frame adds nothing around the header bar and the view:
+  // they together are the window's whole size.
+  gtk_widget_set_name(window_, "velmora-main");
+  static GtkCssProvider* frame = [] {
+    GtkCssProvider* p = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(p,
+                                    "window#velmora-main decoration { margin: 0; padding: 0; border: none;"
+                                    " border-radius: 0; box-shadow: none; }",
+                                    -1, nullptr);
+    return p;
+  }();
+  gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(frame),
+                                            GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
   gtk_window_set_title(GTK_WINDOW(window_), text::kWindowTitle);
   gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
   g_signal_connect(window_, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer self) -> gboolean {
@@ -328,7 +343,10 @@ void HostWindow::build() {
   busyLabel_ = gtk_label_new("");
   progress_ = gtk_progress_bar_new();
   gtk_widget_set_valign(progress_, GTK_ALIGN_CENTER);
-  gtk_widget_set_size_request(progress_, 120, -1);
+  // The header bar keeps the window's width: a long text is shortened.
+  gtk_label_set_ellipsize(GTK_LABEL(busyLabel_), PANGO_ELLIPSIZE_END);
+  gtk_label_set_max_width_chars(GTK_LABEL(busyLabel_), 30);
+  gtk_widget_set_size_request(progress_, 90, -1);
   gtk_box_pack_start(GTK_BOX(busyBox_), spinner_, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(busyBox_), busyLabel_, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(busyBox_), progress_, FALSE, FALSE, 0);
@@ -448,6 +466,10 @@ int HostWindow::run() {
   server_ = std::make_unique<velmora::channel::BridgeServer>(
       static_cast<IDispatch*>(&dlg_), [this](const std::string& frame) { documentComplete(frame); });
   server_->setOriginPolicy(pagePolicy());
+  // A call into a component that a job is using is answered when the job
+  // has ended (the page's script waits for it as for any call).
+  server_->setCallGate(
+      [this](int32_t dispid) { return !dlg_.componentBusy(CFENROClientDlg::componentOf(dispid)); });
   std::string error;
   if (!server_->start(&error)) {
     // Without the bridge the portal's pages would find a dead
@@ -482,7 +504,9 @@ int HostWindow::run() {
   // SIGTERM and SIGINT close the window as the close box does.
   auto closeWindow = +[](gpointer self) -> gboolean {
     auto* w = static_cast<HostWindow*>(self);
-    if (w->window_) gtk_window_close(GTK_WINDOW(w->window_));
+    // As the close box, but also while a prompt holds the window's grab
+    // (GTK then drops a delete event).
+    if (w->window_ && !w->closeRequested()) gtk_widget_destroy(w->window_);
     return G_SOURCE_CONTINUE;
   };
   const guint term = g_unix_signal_add(SIGTERM, closeWindow, this);

@@ -105,6 +105,8 @@ void CFENROClientDlg::startJob(Component component, bool reportsState, std::func
   notifyActivity();
 }
 
+CFENROClientDlg::Component CFENROClientDlg::componentOf(DISPID id) { return bridge::methodComponent(id); }
+
 bool CFENROClientDlg::componentBusy(Component component) const {
   std::lock_guard lock(m_jobsMutex);
   for (const auto& j : m_jobs)

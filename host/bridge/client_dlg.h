@@ -55,6 +55,8 @@ class CFENROClientDlg : public IDispatch {
   // result of the one that ended last.
   void startJob(Component component, bool reportsState, std::function<int()> work);
   bool componentBusy(Component component) const;
+  // The component a bridge method (by dispatch identifier) works in.
+  static Component componentOf(DISPID id);
   // Jobs started and not yet ended.
   int runningJobs() const;
   // Waits until no job uses `component`.

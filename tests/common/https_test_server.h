@@ -11,7 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -50,6 +52,9 @@ class HttpsTestServer {
     int status = 200;
     std::string body;
     std::map<std::string, std::string> headers;
+    // A slow server: the body goes out in 64 KiB pieces with this pause
+    // between them.
+    int pauseMs = 0;
   };
   using Handler = std::function<Answer(const std::string& path)>;
 
@@ -131,8 +136,18 @@ class HttpsTestServer {
     std::string out = "HTTP/1.1 " + std::to_string(a.status) + " X\r\nContent-Length: " + std::to_string(a.body.size()) +
                       "\r\nConnection: close\r\n";
     for (const auto& [k, v] : a.headers) out += k + ": " + v + "\r\n";
-    out += "\r\n" + a.body;
-    SSL_write(ssl, out.data(), int(out.size()));
+    out += "\r\n";
+    if (a.pauseMs == 0) {
+      out += a.body;
+      SSL_write(ssl, out.data(), int(out.size()));
+    } else {
+      if (SSL_write(ssl, out.data(), int(out.size())) <= 0) return;
+      for (size_t at = 0; at < a.body.size() && running_; at += 65536) {
+        const size_t n = std::min<size_t>(65536, a.body.size() - at);
+        if (SSL_write(ssl, a.body.data() + at, int(n)) <= 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(a.pauseMs));
+      }
+    }
     SSL_shutdown(ssl);
   }
 
