@@ -16,6 +16,7 @@ packages=(
   softhsm2 opensc
   libgtk-3-dev libwebkit2gtk-4.1-dev
   xvfb xauth libxtst-dev
+  libxres-dev x11-utils
   nodejs
   fonts-wqy-microhei bubblewrap
   libsecret-1-dev gnome-keyring libsecret-tools dbus-daemon dbus-user-session

@@ -1,14 +1,20 @@
 #include "app/host_window.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XRes.h>
 #include <cairo.h>
 #include <gdk/gdkx.h>
 #include <glib-unix.h>
 #include <unistd.h>
 #include <winuser.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "app/deployment.h"
@@ -56,9 +62,178 @@ GVariant* initialisationData(const velmora::channel::BridgeServer& server) {
 }  // namespace
 
 HostWindow::HostWindow(CFENROClientDlg& dlg, std::shared_ptr<GtkDialogService> dialogs)
-    : dlg_(dlg), dialogs_(std::move(dialogs)) {}
+    : dlg_(dlg), dialogs_(std::move(dialogs)) {
+  // While the window thread waits for a download its main loop keeps
+  // running: the window draws its progress, and a job's dialogs, which
+  // come to this thread, are shown and answered. (Calls into a busy
+  // component do not wait here: the bridge server parks them.)
+  dlg_.m_waitHook = [this](const std::function<bool()>& done) {
+    ++nestedWaits_;
+    while (!done()) g_main_context_iteration(nullptr, TRUE);
+    --nestedWaits_;
+    if (closePending_) scheduleProgress();
+  };
+  dlg_.setActivityListener([this] { scheduleProgress(); });
+  dlg_.m_update.started = [](pid_t pid) { bringToFront(pid); };
+}
+
+void HostWindow::scheduleProgress() {
+  if (progressQueued_.exchange(true)) return;
+  g_idle_add(
+      [](gpointer self) -> gboolean {
+        auto* w = static_cast<HostWindow*>(self);
+        w->progressQueued_ = false;
+        w->updateProgress();
+        return G_SOURCE_REMOVE;
+      },
+      this);
+}
+
+void HostWindow::updateProgress() {
+  if (server_) server_->retryParked();
+  if (!window_) return;
+  const int jobs = dlg_.runningJobs();
+  const bool downloading = dlg_.m_downloading;
+  if (closePending_ && jobs == 0 && !downloading && nestedWaits_ == 0) {
+    hostLog("closing-after-work");
+    gtk_widget_destroy(window_);
+    return;
+  }
+  const bool busy = jobs > 0 || downloading;
+  if (!busy) {
+    gtk_spinner_stop(GTK_SPINNER(spinner_));
+    gtk_widget_hide(busyBox_);
+    return;
+  }
+  std::string label;
+  if (closePending_) label = std::string(text::kClosingZh) + "  " + text::kClosingEn;
+  else if (downloading) label = std::string(text::kBusyDownloadZh) + "  " + text::kBusyDownloadEn;
+  else label = std::string(text::kBusyKeyZh) + "  " + text::kBusyKeyEn;
+  gtk_label_set_text(GTK_LABEL(busyLabel_), label.c_str());
+  gtk_spinner_start(GTK_SPINNER(spinner_));
+  if (downloading) {
+    const long long now = dlg_.m_downloadNow, total = dlg_.m_downloadTotal;
+    if (total > 0) gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progress_), double(now) / double(total));
+    else gtk_progress_bar_pulse(GTK_PROGRESS_BAR(progress_));
+    gtk_widget_show(progress_);
+  } else {
+    gtk_widget_hide(progress_);
+  }
+  gtk_widget_show(busyBox_);
+  gtk_widget_show(spinner_);
+  gtk_widget_show(busyLabel_);
+  hostLog("progress", {{"jobs", jobs}, {"downloading", downloading}, {"label", label}, {"closing", closePending_}});
+}
+
+bool HostWindow::closeRequested() {
+  const int jobs = dlg_.runningJobs();
+  if (jobs == 0 && !dlg_.m_downloading) return false;
+  // A key being made is finished (a token must not be left with half a
+  // key); a download is stopped, and nothing of it runs.
+  if (dlg_.m_downloading) dlg_.m_cancelDownload = true;
+  if (!closePending_) hostLog("close-deferred", {{"jobs", jobs}, {"downloading", bool(dlg_.m_downloading)}});
+  closePending_ = true;
+  if (view_) gtk_widget_set_sensitive(GTK_WIDGET(view_), FALSE);
+  updateProgress();
+  return true;
+}
+
+namespace {
+
+// The top-level windows of a process, found through the X server's own
+// record of which client made each window (X-Resource), so that it works
+// for programs that do not set _NET_WM_PID.
+std::vector<Window> windowsOfProcess(Display* d, pid_t pid) {
+  std::vector<Window> out;
+  int ev = 0, er = 0;
+  if (!XResQueryExtension(d, &ev, &er)) return out;
+  XResClientIdSpec spec{0, XRES_CLIENT_ID_PID_MASK};
+  long count = 0;
+  XResClientIdValue* ids = nullptr;
+  if (XResQueryClientIds(d, 1, &spec, &count, &ids) != Success) return out;
+  std::vector<XID> bases;
+  for (long i = 0; i < count; ++i)
+    if (XResGetClientPid(&ids[i]) == pid) bases.push_back(ids[i].spec.client);
+  XResClientIdsDestroy(count, ids);
+  if (bases.empty()) return out;
+  int nClients = 0;
+  XResClient* clients = nullptr;
+  XID mask = 0;
+  if (XResQueryClients(d, &nClients, &clients) == Success) {
+    for (int i = 0; i < nClients; ++i)
+      if (std::find(bases.begin(), bases.end(), clients[i].resource_base) != bases.end()) mask = clients[i].resource_mask;
+    XFree(clients);
+  }
+  if (!mask) return out;
+  auto owned = [&](Window w) {
+    for (XID b : bases)
+      if ((w & ~mask) == b) return true;
+    return false;
+  };
+  Window root = DefaultRootWindow(d), parent = 0, *children = nullptr;
+  unsigned n = 0;
+  if (!XQueryTree(d, root, &root, &parent, &children, &n)) return out;
+  for (unsigned i = 0; i < n; ++i) {
+    XWindowAttributes a{};
+    if (!XGetWindowAttributes(d, children[i], &a) || a.map_state != IsViewable) continue;
+    if (owned(children[i])) {
+      out.push_back(children[i]);
+      continue;
+    }
+    // Under a window manager the client's window sits inside its frame.
+    Window r2, p2, *inner = nullptr;
+    unsigned m = 0;
+    if (XQueryTree(d, children[i], &r2, &p2, &inner, &m)) {
+      for (unsigned k = 0; k < m; ++k)
+        if (owned(inner[k])) out.push_back(children[i]);
+      if (inner) XFree(inner);
+    }
+  }
+  if (children) XFree(children);
+  return out;
+}
+
+}  // namespace
+
+void HostWindow::bringToFront(pid_t pid) {
+  // Waits (at most 10 s) until the installer has a window on screen, then
+  // raises and activates it. A program that ends first, or shows none,
+  // is left alone.
+  Display* d = XOpenDisplay(nullptr);
+  if (!d) return;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::vector<Window> found;
+  while (std::chrono::steady_clock::now() < until) {
+    found = windowsOfProcess(d, pid);
+    if (!found.empty() || (kill(pid, 0) != 0 && errno == ESRCH)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!found.empty()) {
+    const Window w = found.front();
+    XRaiseWindow(d, w);
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = XInternAtom(d, "_NET_ACTIVE_WINDOW", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = 2;  // from a pager-like tool: the request is honoured
+    e.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    XSetInputFocus(d, w, RevertToParent, CurrentTime);
+    XSync(d, False);
+    hostLog("installer-front", {{"pid", int(pid)}, {"window", (unsigned long)w}});
+  } else {
+    hostLog("installer-front", {{"pid", int(pid)}, {"window", 0}});
+  }
+  XCloseDisplay(d);
+}
 
 HostWindow::~HostWindow() {
+  dlg_.setActivityListener(nullptr);
+  dlg_.m_waitHook = nullptr;
+  dlg_.m_update.started = nullptr;
+  while (g_source_remove_by_user_data(this)) {
+  }
   if (initHandler_) g_signal_handler_disconnect(webkit_web_context_get_default(), initHandler_);
   if (dialogs_) dialogs_->setParent(nullptr);
   if (window_) gtk_widget_destroy(window_);
@@ -106,8 +281,25 @@ void HostWindow::showAbout() {
 
 void HostWindow::build() {
   window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  // The window's own frame adds nothing around the header bar and the view:
+  // they together are the window's whole size.
+  gtk_widget_set_name(window_, "velmora-main");
+  static GtkCssProvider* frame = [] {
+    GtkCssProvider* p = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(p,
+                                    "window#velmora-main decoration { margin: 0; padding: 0; border: none;"
+                                    " border-radius: 0; box-shadow: none; }",
+                                    -1, nullptr);
+    return p;
+  }();
+  gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(frame),
+                                            GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
   gtk_window_set_title(GTK_WINDOW(window_), text::kWindowTitle);
   gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
+  g_signal_connect(window_, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer self) -> gboolean {
+                     return static_cast<HostWindow*>(self)->closeRequested();
+                   }),
+                   this);
   g_signal_connect(window_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer self) {
                      auto* w = static_cast<HostWindow*>(self);
                      w->window_ = nullptr;
@@ -143,6 +335,23 @@ void HostWindow::build() {
   g_signal_connect(about, "activate",
                    G_CALLBACK(+[](GtkMenuItem*, gpointer self) { static_cast<HostWindow*>(self)->showAbout(); }), this);
   gtk_header_bar_pack_start(GTK_HEADER_BAR(header_), menuButton);
+  // Work in progress (a key being made, an update downloading): a spinner,
+  // what is happening in both languages, and the download's share.
+  busyBox_ = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+  gtk_widget_set_name(busyBox_, "busy");
+  spinner_ = gtk_spinner_new();
+  busyLabel_ = gtk_label_new("");
+  progress_ = gtk_progress_bar_new();
+  gtk_widget_set_valign(progress_, GTK_ALIGN_CENTER);
+  // The header bar keeps the window's width: a long text is shortened.
+  gtk_label_set_ellipsize(GTK_LABEL(busyLabel_), PANGO_ELLIPSIZE_END);
+  gtk_label_set_max_width_chars(GTK_LABEL(busyLabel_), 30);
+  gtk_widget_set_size_request(progress_, 90, -1);
+  gtk_box_pack_start(GTK_BOX(busyBox_), spinner_, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(busyBox_), busyLabel_, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(busyBox_), progress_, FALSE, FALSE, 0);
+  gtk_widget_set_no_show_all(busyBox_, TRUE);
+  gtk_header_bar_pack_end(GTK_HEADER_BAR(header_), busyBox_);
   gtk_window_set_titlebar(GTK_WINDOW(window_), header_);
 
   // On Windows the program switches off the replacement of an unresponsive window
@@ -257,9 +466,18 @@ int HostWindow::run() {
   server_ = std::make_unique<velmora::channel::BridgeServer>(
       static_cast<IDispatch*>(&dlg_), [this](const std::string& frame) { documentComplete(frame); });
   server_->setOriginPolicy(pagePolicy());
+  // A call into a component that a job is using is answered when the job
+  // has ended (the page's script waits for it as for any call).
+  server_->setCallGate(
+      [this](int32_t dispid) { return !dlg_.componentBusy(CFENROClientDlg::componentOf(dispid)); });
   std::string error;
   if (!server_->start(&error)) {
+    // Without the bridge the portal's pages would find a dead
+    // window.external: the user is told, and the program ends.
     hostLog("bridge-failed", {{"error", error}});
+    velmora::ui::messageBox(text::kBridgeFailed, text::kApologyCaption, MB_OK | MB_ICONERROR);
+    hostLog("quit", {{"reason", "bridge"}});
+    return 1;
   }
 
   // The fixed size: the header bar and the view together are 810 x 633.
@@ -286,7 +504,9 @@ int HostWindow::run() {
   // SIGTERM and SIGINT close the window as the close box does.
   auto closeWindow = +[](gpointer self) -> gboolean {
     auto* w = static_cast<HostWindow*>(self);
-    if (w->window_) gtk_window_close(GTK_WINDOW(w->window_));
+    // As the close box, but also while a prompt holds the window's grab
+    // (GTK then drops a delete event).
+    if (w->window_ && !w->closeRequested()) gtk_widget_destroy(w->window_);
     return G_SOURCE_CONTINUE;
   };
   const guint term = g_unix_signal_add(SIGTERM, closeWindow, this);

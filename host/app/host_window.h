@@ -6,6 +6,9 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -35,6 +38,12 @@ class HostWindow {
   void build();
   void documentComplete(const std::string& frame);
   void showAbout();
+  // The header bar's progress indicator, from the jobs and the download.
+  void updateProgress();
+  // Closing: waits for running jobs (the window stays and says so), stops
+  // a running download.
+  bool closeRequested();
+  static void bringToFront(pid_t pid);
   static GdkPixbuf* programIcon();
 
   CFENROClientDlg& dlg_;
@@ -44,6 +53,14 @@ class HostWindow {
   GtkWidget* header_ = nullptr;
   WebKitWebView* view_ = nullptr;
   bool closed_ = false;
+  bool closePending_ = false;
+  int nestedWaits_ = 0;
+  std::atomic<bool> progressQueued_{false};
+  void scheduleProgress();
+  GtkWidget* busyBox_ = nullptr;
+  GtkWidget* spinner_ = nullptr;
+  GtkWidget* busyLabel_ = nullptr;
+  GtkWidget* progress_ = nullptr;
   gulong initHandler_ = 0;
 };
 

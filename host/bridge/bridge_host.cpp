@@ -36,15 +36,17 @@ HRESULT setWindowSize(CFENROClientDlg&, const Args&, VARIANT* result) {
   return S_OK;
 }
 
-// The jobs run inside the call for now; their worker threads come with the
-// background job support. The fields and the page protocol are the same.
+// The job methods copy their arguments, start the job and return at once;
+// the page polls getGenkeyState or getP10Tmp. Each job works on its own
+// copy of the arguments, so a second start does not change a running job.
 HRESULT makePkcs10Job(CFENROClientDlg& dlg, const Args& a, VARIANT* result) {
   dlg.m_jcicJobKeyType = a.int32[0];
   dlg.m_jcicJobKeySize = a.int32[1];
   dlg.m_jcicJobCommonName = a.str(0);
-  dlg.m_nGenkeyState = -1;
-  dlg.m_nGenkeyState =
-      dlg.m_jcic.MakePKCS10(dlg.m_jcicJobKeyType, dlg.m_jcicJobKeySize, dlg.m_jcicJobCommonName.c_str());
+  dlg.startJob(CFENROClientDlg::Component::Token, true,
+               [&dlg, type = dlg.m_jcicJobKeyType, size = dlg.m_jcicJobKeySize, cn = dlg.m_jcicJobCommonName] {
+                 return dlg.m_jcic.MakePKCS10(type, size, cn.c_str());
+               });
   setInt16Result(result, 0);
   return S_OK;
 }
@@ -62,12 +64,16 @@ HRESULT createPkcs10Job(CFENROClientDlg& dlg, const Args& a, VARIANT* result) {
     std::lock_guard lock(dlg.m_jobLock);
     dlg.m_p10Tmp.clear();
   }
-  char* text = dlg.m_capi.CreatePKCS10(dlg.m_capiJobCommonName.c_str(), dlg.m_capiJobKeyBits, dlg.m_capiJobFlags);
-  {
-    std::lock_guard lock(dlg.m_jobLock);
-    dlg.m_p10Tmp = text ? text : "";
-  }
-  delete[] text;
+  dlg.startJob(CFENROClientDlg::Component::Security, false,
+               [&dlg, cn = dlg.m_capiJobCommonName, bits = dlg.m_capiJobKeyBits, flags = dlg.m_capiJobFlags] {
+                 char* text = dlg.m_capi.CreatePKCS10(cn.c_str(), bits, flags);
+                 {
+                   std::lock_guard lock(dlg.m_jobLock);
+                   dlg.m_p10Tmp = text ? text : "";
+                 }
+                 delete[] text;
+                 return 0;
+               });
   return setStringResult(result, "");
 }
 
@@ -75,9 +81,10 @@ HRESULT createPkcs10PairJob(CFENROClientDlg& dlg, const Args& a, VARIANT* result
   dlg.m_capiJobCommonName = a.str(0);
   dlg.m_capiJobKeyBits = a.int32[0];
   dlg.m_capiJobFlags = a.int32[1];
-  dlg.m_nGenkeyState = -1;
-  dlg.m_nGenkeyState =
-      dlg.m_capi.CreatePKCS10Pair(dlg.m_capiJobCommonName.c_str(), dlg.m_capiJobKeyBits, dlg.m_capiJobFlags);
+  dlg.startJob(CFENROClientDlg::Component::Security, true,
+               [&dlg, cn = dlg.m_capiJobCommonName, bits = dlg.m_capiJobKeyBits, flags = dlg.m_capiJobFlags] {
+                 return dlg.m_capi.CreatePKCS10Pair(cn.c_str(), bits, flags);
+               });
   setInt16Result(result, 0);
   return S_OK;
 }

@@ -3,11 +3,150 @@
 #include <cstring>
 #include <new>
 
+#include <winuser.h>
+
+#include "app/host_log.h"
+#include "app/texts.h"
 #include "method_table.h"
 #include "shell/shell.h"
+#include "ui/dialogs.h"
 
-CFENROClientDlg::CFENROClientDlg() = default;
-CFENROClientDlg::~CFENROClientDlg() = default;
+CFENROClientDlg::CFENROClientDlg() {
+  m_update.publisherKeyPem = velmora::host::builtInPublisherKey();
+  if (const char* ca = getenv("VELMORA_UPDATE_CA_FILE"); ca && *ca) m_update.caFile = ca;
+}
+
+CFENROClientDlg::~CFENROClientDlg() {
+  // A job still running works in the component objects and stores into
+  // this object: both must outlive it, so the end waits for it. (The
+  // window does not close while a job runs; this covers every other owner.)
+  {
+    std::lock_guard lock(m_activityMutex);
+    m_activity = nullptr;
+  }
+  for (;;) {
+    std::thread running;
+    {
+      std::lock_guard lock(m_jobsMutex);
+      for (auto& j : m_jobs)
+        if (j.thread.joinable()) {
+          running = std::move(j.thread);
+          break;
+        }
+    }
+    if (!running.joinable()) break;
+    running.join();
+  }
+}
+
+void CFENROClientDlg::setActivityListener(std::function<void()> listener) {
+  std::lock_guard lock(m_activityMutex);
+  m_activity = std::move(listener);
+}
+
+void CFENROClientDlg::notifyActivity() {
+  std::lock_guard lock(m_activityMutex);
+  if (m_activity) m_activity();
+}
+
+void CFENROClientDlg::reapEndedJobs() {
+  // Called with m_jobsMutex held. An ended job's thread has nothing left
+  // to do but return, so joining it here is short.
+  for (auto it = m_jobs.begin(); it != m_jobs.end();) {
+    if (it->ended && it->thread.get_id() != std::this_thread::get_id()) {
+      if (it->thread.joinable()) it->thread.join();
+      it = m_jobs.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void CFENROClientDlg::startJob(Component component, bool reportsState, std::function<int()> work) {
+  std::lock_guard lock(m_jobsMutex);
+  reapEndedJobs();
+  if (reportsState) {
+    ++m_stateJobs;
+    m_nGenkeyState = -1;
+  }
+  Job& job = m_jobs.emplace_back();
+  job.component = component;
+  job.sequence = ++m_jobSequence;
+  Job* self = &job;
+  try {
+    job.thread = std::thread([this, self, reportsState, work = std::move(work)] {
+      {
+        // Jobs in one component run in the order they were started.
+        std::unique_lock wait(m_jobsMutex);
+        m_jobsChanged.wait(wait, [&] {
+          for (const auto& other : m_jobs)
+            if (&other != self && !other.ended && other.component == self->component &&
+                other.sequence < self->sequence)
+              return false;
+          return true;
+        });
+      }
+      const int result = work();
+      {
+        std::lock_guard done(m_jobsMutex);
+        self->ended = true;
+        if (reportsState && --m_stateJobs == 0) m_nGenkeyState = result;
+      }
+      m_jobsChanged.notify_all();
+      notifyActivity();
+    });
+  } catch (const std::system_error&) {
+    // No thread: the job never runs and the state stays as the start left
+    // it (-1, or no request text).
+    job.ended = true;
+    if (reportsState) --m_stateJobs;
+    return;
+  }
+  notifyActivity();
+}
+
+CFENROClientDlg::Component CFENROClientDlg::componentOf(DISPID id) { return bridge::methodComponent(id); }
+
+bool CFENROClientDlg::componentBusy(Component component) const {
+  std::lock_guard lock(m_jobsMutex);
+  for (const auto& j : m_jobs)
+    if (!j.ended && j.component == component) return true;
+  return false;
+}
+
+int CFENROClientDlg::runningJobs() const {
+  std::lock_guard lock(m_jobsMutex);
+  int n = 0;
+  for (const auto& j : m_jobs) n += j.ended ? 0 : 1;
+  return n;
+}
+
+void CFENROClientDlg::waitForComponent(Component component) {
+  if (component == Component::Host || !componentBusy(component)) return;
+  if (m_waitHook) {
+    m_waitHook([&] { return !componentBusy(component); });
+    return;
+  }
+  std::unique_lock lock(m_jobsMutex);
+  m_jobsChanged.wait(lock, [&] {
+    for (const auto& j : m_jobs)
+      if (!j.ended && j.component == component) return false;
+    return true;
+  });
+}
+
+void CFENROClientDlg::waitForJobs() {
+  if (m_waitHook) {
+    m_waitHook([&] { return runningJobs() == 0; });
+    return;
+  }
+  std::unique_lock lock(m_jobsMutex);
+  m_jobsChanged.wait(lock, [&] {
+    for (const auto& j : m_jobs)
+      if (!j.ended) return false;
+    return true;
+  });
+}
 
 HRESULT CFENROClientDlg::QueryInterface(REFIID riid, void** ppvObject) {
   if (!ppvObject) return E_POINTER;
@@ -117,6 +256,10 @@ HRESULT CFENROClientDlg::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, 
   if (textWithNul && !method.refuse)
     return raise(pExcepInfo, E_INVALIDARG, u"A text argument holds a NUL character.");
 
+  // A call into a component that a job is working in waits for the job:
+  // the components take no locks and must not run two operations at once.
+  waitForComponent(bridge::methodComponent(dispIdMember));
+
   VARIANT result;
   VariantInit(&result);
   HRESULT hr;
@@ -139,10 +282,54 @@ HRESULT CFENROClientDlg::Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, 
 
 void CFENROClientDlg::browseWeb(const char* url) { velmora::shell::openWithDefaultHandler(url ? url : ""); }
 
-int CFENROClientDlg::versionCheck(const char* serverVersion, const char*) {
+int CFENROClientDlg::versionCheck(const char* serverVersion, const char* installerUrl) {
   // The host is older only when its version sorts before the portal's, byte
-  // by byte; the download of the newer installer comes with self-update,
-  // so an update that is needed fails for now.
-  if (strcmp(kHostVersion, serverVersion ? serverVersion : "") < 0) return -1;
-  return 0;
+  // by byte (no numeric reading: 1.10.0.0 sorts before 1.8.0.0).
+  if (strcmp(kHostVersion, serverVersion ? serverVersion : "") >= 0) return 0;
+  return DownloadAndRunInstaller(installerUrl ? installerUrl : "") == 0 ? 0 : -1;
+}
+
+int CFENROClientDlg::DownloadAndRunInstaller(const char* url) {
+  velmora::host::UpdateOptions options = m_update;
+  m_cancelDownload = false;
+  m_downloadNow = 0;
+  m_downloadTotal = 0;
+  options.progress = [this](long long now, long long total) {
+    if (now != m_downloadNow || total != m_downloadTotal) {
+      m_downloadNow = now;
+      m_downloadTotal = total;
+      notifyActivity();
+    }
+    return !m_cancelDownload;
+  };
+  const std::string address = url ? url : "";
+  m_downloading = true;
+  notifyActivity();
+  velmora::host::UpdateOutcome outcome;
+  if (m_waitHook) {
+    // The window thread keeps drawing (the progress) while the download
+    // runs; the page's call still ends only with the result.
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      outcome = velmora::host::DownloadAndRunInstaller(address, options);
+      done = true;
+      notifyActivity();
+    });
+    m_waitHook([&] { return done.load(); });
+    worker.join();
+  } else {
+    outcome = velmora::host::DownloadAndRunInstaller(address, options);
+  }
+  m_downloading = false;
+  notifyActivity();
+  velmora::host::hostLog("update", {{"url", address},
+                                    {"result", outcome.code},
+                                    {"detail", outcome.detail},
+                                    {"path", outcome.path},
+                                    {"pid", int(outcome.pid)}});
+  // Nothing unsigned runs: the user learns why nothing was installed.
+  if (!outcome.refusal.empty())
+    velmora::ui::messageBox(outcome.refusal.c_str(), velmora::host::text::kUpdateCaption, MB_OK | MB_ICONERROR);
+  m_lastUpdate = outcome;
+  return outcome.code;
 }

@@ -24,6 +24,26 @@ const std::vector<Method>& methodTable() {
   return table;
 }
 
+CFENROClientDlg::Component methodComponent(DISPID id) {
+  using C = CFENROClientDlg::Component;
+  static const std::vector<C> components = [] {
+    std::vector<C> out(methodTable().size(), C::Host);
+    auto mark = [&](std::vector<Numbered> (*family)(), C c) {
+      for (const auto& m : family())
+        if (m.id >= 1 && size_t(m.id) <= out.size()) out[size_t(m.id) - 1] = c;
+    };
+    // The three classes of the security component share its process-wide
+    // state (platform providers, stores, code page).
+    mark(capiMethods, C::Security);
+    mark(certRegMethods, C::Security);
+    mark(macMethods, C::Security);
+    mark(tokenMethods, C::Token);
+    return out;
+  }();
+  if (id < 1 || size_t(id) > components.size()) return C::Host;
+  return components[size_t(id) - 1];
+}
+
 namespace {
 
 char16_t foldAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - (u'a' - u'A')) : c; }

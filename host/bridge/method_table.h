@@ -15,7 +15,7 @@
 
 #include "base/codepage_internal.h"
 
-class CFENROClientDlg;
+#include "client_dlg.h"
 
 namespace bridge {
 
@@ -61,6 +61,11 @@ std::vector<Numbered> tokenMethods();
 std::vector<Numbered> capiMethods();
 std::vector<Numbered> certRegMethods();
 std::vector<Numbered> macMethods();
+
+// The component whose state a method uses: its calls wait while a
+// key-generation job works there. The host's own methods (the job starters
+// and the pollers among them) and the card tool's use none.
+CFENROClientDlg::Component methodComponent(DISPID id);
 
 // Case-insensitive (invariant) look-up; 0 when there is no such name.
 DISPID findMethod(std::u16string_view name);

@@ -199,6 +199,8 @@ struct BridgeServer::Connection {
   unsigned watch = 0;
   unsigned helloTimer = 0;  // until the hello has been accepted
   bool authenticated = false;
+  bool parked = false;  // a call waits in `parkedCall`; later messages wait in the buffer
+  Message parkedCall;
   FrameBuffer buffer{kMaxHelloFrame};
   ObjectTable objects;
 
@@ -218,30 +220,7 @@ struct BridgeServer::Connection {
       closed = true;  // end of stream or error
       break;
     }
-    std::string payload;
-    while (!c->buffer.broken() && c->buffer.next(payload)) {
-      Message m;
-      if (!decode(payload, m)) {
-        closed = true;
-        break;
-      }
-      if (!c->authenticated) {
-        if (m.kind != Kind::Hello || m.version != kProtocolVersion || !sameSecret(m.secret, c->server->secret_)) {
-          closed = true;
-          break;
-        }
-        c->authenticated = true;
-        if (c->helloTimer) g_source_remove(c->helloTimer);
-        c->helloTimer = 0;
-        c->buffer.setMaxFrame(kMaxFrame);
-        if (!writeAll(fd, frame(encodeOk()), 5000)) {
-          closed = true;
-          break;
-        }
-        continue;
-      }
-      c->server->handle(*c, m);
-    }
+    if (!closed && !c->server->drain(*c)) closed = true;
     if (c->buffer.broken()) closed = true;
     if (closed || (condition & (G_IO_HUP | G_IO_ERR))) {
       c->watch = 0;
@@ -264,6 +243,52 @@ struct BridgeServer::Connection {
     return G_SOURCE_REMOVE;
   }
 };
+
+bool BridgeServer::drain(Connection& c) {
+  std::string payload;
+  while (!c.parked && !c.buffer.broken() && c.buffer.next(payload)) {
+    Message m;
+    if (!decode(payload, m)) return false;
+    if (!c.authenticated) {
+      if (m.kind != Kind::Hello || m.version != kProtocolVersion || !sameSecret(m.secret, secret_)) return false;
+      c.authenticated = true;
+      if (c.helloTimer) g_source_remove(c.helloTimer);
+      c.helloTimer = 0;
+      c.buffer.setMaxFrame(kMaxFrame);
+      if (!writeAll(c.fd, frame(encodeOk()), 5000)) return false;
+      continue;
+    }
+    if (m.kind == Kind::Call && gate_ && policy_.allows(m.frame) && !gate_(m.dispid)) {
+      c.parked = true;
+      c.parkedCall = std::move(m);
+      return true;
+    }
+    handle(c, m);
+  }
+  return true;
+}
+
+void BridgeServer::retryParked() {
+  for (size_t i = 0; i < connections_.size(); ++i) {
+    Connection* c = connections_[i].get();
+    if (!c->parked || (gate_ && !gate_(c->parkedCall.dispid))) continue;
+    c->parked = false;
+    Message m = std::move(c->parkedCall);
+    handle(*c, m);
+    if (!drain(*c) || c->buffer.broken()) {
+      if (c->watch) g_source_remove(c->watch);
+      c->watch = 0;
+      drop(c);
+      --i;
+    }
+  }
+}
+
+size_t BridgeServer::parkedCalls() const {
+  size_t n = 0;
+  for (const auto& c : connections_) n += c->parked ? 1 : 0;
+  return n;
+}
 
 BridgeServer::BridgeServer(IDispatch* dispatch, std::function<void(const std::string&)> onComplete)
     : dispatch_(dispatch), onComplete_(std::move(onComplete)) {}

@@ -54,6 +54,17 @@ class BridgeServer {
   // Open connections, authenticated or not.
   size_t connections() const { return connections_.size(); }
 
+  // Calls the host cannot answer yet (the method's component is busy with a
+  // key-generation job): `ready` says whether a call may run now. A call
+  // that may not is parked (its web process keeps waiting for the answer)
+  // and runs from retryParked, on the main loop's own level: waiting for
+  // the job inside the call would nest a loop under the job's dialogs,
+  // whose answers could then never return to the job.
+  void setCallGate(std::function<bool(int32_t dispid)> ready) { gate_ = std::move(ready); }
+  // Runs the parked calls whose gate has opened (call when a job ends).
+  void retryParked();
+  size_t parkedCalls() const;
+
   // Calls handled so far (all connections).
   unsigned long calls() const { return calls_; }
 
@@ -64,6 +75,9 @@ class BridgeServer {
   static int onAccept(int fd, unsigned condition, void* self);
   void handle(Connection& c, const Message& m);
   void drop(Connection* c);
+  // Handles the buffered messages of a connection until it is parked;
+  // false when the connection must be dropped.
+  bool drain(Connection& c);
 
   IDispatch* dispatch_;
   std::function<void(const std::string&)> onComplete_;
@@ -74,6 +88,7 @@ class BridgeServer {
   unsigned long calls_ = 0;
   OriginPolicy policy_;
   unsigned helloTimeoutMs_ = 5000;
+  std::function<bool(int32_t)> gate_;
 };
 
 // Converts a call's channel values into automation arguments, invokes the

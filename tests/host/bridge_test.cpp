@@ -280,7 +280,7 @@ TEST_F(Bridge, VersionCheckComparesTextByteByByte) {
     int result;
   } cases[] = {
       {u"1.8.0.0", 0}, {u"1.10.0.0", 0}, {u"", 0}, {u"1.7.9.9", 0},
-      // Newer: an update is needed, and self-update is not there yet.
+      // Newer: an update is needed, and nothing answers on port 1.
       {u"1.8.0.1", -1}, {u"2", -1}, {u"1.8.0.0 ", -1},
   };
   for (const auto& c : cases)

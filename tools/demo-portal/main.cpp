@@ -1,6 +1,6 @@
 // velmora-demo-portal: a small loopback web server with pages that use the
 // page bridge and the script bridge library.
-//   velmora-demo-portal [--port N] [--library PATH] [--port-file FILE] [--ca-dir DIR]
+//   velmora-demo-portal [--port N] [--library PATH] [--port-file FILE] [--ca-dir DIR] [--publisher-key PEM]
 // Prints "listening on http://127.0.0.1:N/" and serves until it is stopped.
 // Its demo CA lives in DIR (made at the first start).
 #include <unistd.h>
@@ -33,14 +33,20 @@ volatile std::sig_atomic_t stopRequested = 0;
 int main(int argc, char** argv) {
   int port = 8750;
   std::string library, portFile, caDir;
+#ifdef VELMORA_DEMO_PUBLISHER_KEY
+  std::string publisherKey = VELMORA_DEMO_PUBLISHER_KEY;
+#else
+  std::string publisherKey;
+#endif
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--port" && i + 1 < argc) port = std::atoi(argv[++i]);
     else if (a == "--library" && i + 1 < argc) library = argv[++i];
     else if (a == "--port-file" && i + 1 < argc) portFile = argv[++i];
     else if (a == "--ca-dir" && i + 1 < argc) caDir = argv[++i];
+    else if (a == "--publisher-key" && i + 1 < argc) publisherKey = argv[++i];
     else {
-      fprintf(stderr, "usage: %s [--port N] [--library PATH] [--port-file FILE] [--ca-dir DIR]\n", argv[0]);
+      fprintf(stderr, "usage: %s [--port N] [--library PATH] [--port-file FILE] [--ca-dir DIR] [--publisher-key PEM]\n", argv[0]);
       return 2;
     }
   }
@@ -65,6 +71,8 @@ int main(int argc, char** argv) {
   velmora::demo::PortalConfig config;
   config.ca = ca.get();
   config.script = script;
+  // The test installer is signed with the demo publisher's key when there is one.
+  if (!publisherKey.empty()) config.publisherKeyPem = readAll(publisherKey);
   config.log = [](const std::string& line) {
     printf("%s\n", line.c_str());
     fflush(stdout);

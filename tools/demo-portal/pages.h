@@ -41,6 +41,8 @@ and the script bridge library. Bridge: <span id="bridge" class="bad">not reachab
 <p><a id="pfx-link" href="/pfx">PFX files</a> (import, inspect, change the password, export with the key, mobile form)</p>
 <p><a id="sign-link" href="/sign">Sign a text</a> (with the certificate you enrolled, from your store or a PFX file; the portal checks the signature)</p>
 <p><a id="envelope-link" href="/envelope">Encrypt and decrypt a text</a> (a PKCS#7 envelope for the certificate you enrolled for encryption)</p>
+<p><a id="card-link" href="/card">MAC smart card</a> (connect, read the card, verify and change a PIN)</p>
+<p><a id="update-link" href="/update">Update Velmora</a> (a signed test installer from this portal)</p>
 <iframe id="frame" src="/frame" width="560" height="56" style="border:1px solid #cbd5e0;background:#fff"></iframe>
 <script>
 function row(name, version, code, msg) {

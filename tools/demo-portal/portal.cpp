@@ -8,6 +8,7 @@
 #include "pages_pfx.h"
 #include "pages_envelope.h"
 #include "pages_card.h"
+#include "pages_update.h"
 #include "verify.h"
 
 namespace velmora::demo {
@@ -131,6 +132,7 @@ http::Response envelope(const PortalConfig& config, const http::Request& req) {
 }  // namespace
 
 http::Response handleRequest(const PortalConfig& config, const http::Request& req) {
+  if (auto update = updateRoute(config.publisherKeyPem, req)) return *update;
   http::Response res;
   if (req.path == "/" || req.path == "/fenroCore/client/home") {
     res.body = kHomePage;

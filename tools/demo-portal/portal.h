@@ -16,6 +16,9 @@ inline constexpr size_t kMaxEnrolBody = 64 * 1024;
 struct PortalConfig {
   DemoCa* ca = nullptr;  // null: enrolment answers 503
   std::string script;    // the script library's text
+  // The demo publisher's private test key (PEM) that signs the test
+  // installer; empty: the installer is served without a signature.
+  std::string publisherKeyPem;
   // Told about each issued certificate (serial, subject, usage).
   std::function<void(const std::string&)> log;
 };
