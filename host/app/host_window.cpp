@@ -159,11 +159,12 @@ std::vector<Window> windowsOfProcess(Display* d, pid_t pid) {
   int nClients = 0;
   XResClient* clients = nullptr;
   XID mask = 0;
-  if (XResQueryClients(d, &nClients, &clients) == Success) {
+  // Unlike XResQueryClientIds, this one answers a Status: nonzero is success.
+  if (XResQueryClients(d, &nClients, &clients)) {
     for (int i = 0; i < nClients; ++i)
       if (std::find(bases.begin(), bases.end(), clients[i].resource_base) != bases.end()) mask = clients[i].resource_mask;
-    XFree(clients);
   }
+  if (clients) XFree(clients);
   if (!mask) return out;
   auto owned = [&](Window w) {
     for (XID b : bases)
