@@ -5,6 +5,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <csignal>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -64,6 +65,10 @@ class HttpsTestServer {
   // Serves with the certificate `certPem` and key `keyPem` on a free
   // loopback port.
   bool start(const std::string& certPem, const std::string& keyPem) {
+    // A client that gives up (a refused redirect, a wrong host name) closes
+    // while the answer is written; SSL_write on a closed socket would end
+    // the test process with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
     ctx_ = SSL_CTX_new(TLS_server_method());
     if (!ctx_ || SSL_CTX_use_certificate_file(ctx_, certPem.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx_, keyPem.c_str(), SSL_FILETYPE_PEM) != 1)
