@@ -93,19 +93,19 @@ TEST(ModuleTools, GnutlsClientAuthenticatesWithAStoreKeyThroughP11Kit) {
       // RSA client signatures in TLS 1.3 are PSS, which the store's keys do not make.
       {"Module Test RSA", "NORMAL:-VERS-TLS1.3"},
   };
-  int port = 40000 + int(getpid() % 20000);
   for (const auto& c : cases) {
-    ++port;
     std::string uri = "pkcs11:token=Velmora%20personal%20certificates;object=" + c.cn;
     for (size_t i; (i = uri.find(' ')) != std::string::npos;) uri.replace(i, 1, "%20");
     const std::string script =
         "cd '" + m.dir + "'\n"
-        "timeout 60 openssl s_server -www -accept 127.0.0.1:" + std::to_string(port) +
+        // Port 0: the server takes a free port and names it in its ACCEPT line.
+        "timeout 60 openssl s_server -www -accept 127.0.0.1:0"
         " -naccept 1 -Verify 1 -verify_return_error -CAfile '" + m.caPem +
         "' -cert server.pem -key server.key >server.log 2>&1 </dev/null & server=$!\n"
         "for i in $(seq 200); do grep -q ACCEPT server.log && break; sleep 0.05; done\n"
+        "port=$(sed -n 's/^ACCEPT .*:\\([0-9]*\\)$/\\1/p' server.log | head -1)\n"
         "printf 'GET / HTTP/1.0\\r\\n\\r\\n' | timeout " + kClientTimeout + " " + wrap + "gnutls-cli --priority " + c.priority +
-        " --port " + std::to_string(port) + " 127.0.0.1 --x509cafile '" + m.caPem + "' --x509certfile '" + uri +
+        " --port \"$port\" 127.0.0.1 --x509cafile '" + m.caPem + "' --x509certfile '" + uri +
         ";type=cert' --x509keyfile '" + uri + ";type=private'\n"
         "status=$?\nwait $server\ncat server.log >&2\nexit $status\n";
     auto r = foreign({"bash", "-c", script});
