@@ -3,6 +3,8 @@
 // in the same process: EVP DES-EDE3-CBC or DES-CBC, then Base64 of the
 // result (what `openssl enc -des-ede3-cbc -a` does, without the process
 // start). Sizes 8 KiB, 1 MiB, 16 MiB; throughput in bytes per second.
+#include "bench_support.h"
+
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
@@ -13,11 +15,7 @@
 
 namespace {
 
-std::string take(char* text) {
-  std::string s = text ? text : "";
-  delete[] text;
-  return s;
-}
+using vbench::take;
 
 const std::string& plain(size_t n) {
   static std::string text;
